@@ -1,0 +1,187 @@
+// The command-line runtime: state record, exit sequence, options, signals,
+// console output, prompts, progress, I/O control and status texts.
+//
+// Every tool built on the runtime supplies the tool hooks declared at the end
+// of this header; the runtime reaches the tool only through them.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "lib/cli/shared/clibase.h"
+
+// ---------------------------------------------------------------------------
+// Records owned by the option, signal and redirection code. They are declared
+// here because CliGlobals embeds them.
+// ---------------------------------------------------------------------------
+
+// One parsed option letter and its argument (which points into argv).
+struct CliOptSlot {
+    char letter;         // 0 marks an empty slot
+    const char *argText; // null when the option has no argument
+};
+
+// One row of a help-argument table; a null keyword ends the table.
+struct CliOptHelpEntry {
+    const char *keyword;
+    uint32_t entryFlags;
+};
+inline constexpr uint32_t kCliOptPasswordRequired = 0x1;
+
+// The tool's signal callback; receives the portable signal index.
+using CliSignalFn = void (*)(uint32_t index);
+
+// One entry of the portable signal table.
+struct CliSignalSlot {
+    bool isSet;
+    bool keepDefault;
+    CliSignalFn onSignal;
+};
+
+// Saved state of one redirected standard stream.
+struct CliStreamRedir {
+    int32_t savedFd;
+    int32_t stdFd;
+    FILE *stdStream;
+    FILE *redirFile; // null while the stream is not redirected
+};
+
+inline constexpr uint32_t kCliOptSlotCount = 50;
+inline constexpr uint32_t kCliSignalCount = 5;
+inline constexpr uint32_t kCliNameSize = 32;
+
+// The runtime's state record behind gCli. Allocated zero-filled by CliInit.
+struct CliGlobals {
+    CliOptSlot optSlots[kCliOptSlotCount];
+    uint8_t optCount;
+    int8_t verbosity; // 0 quiet, 1 verbose, 100 debug, -1 (255) disabled
+    char errPrefix[kCliNameSize];
+    char progName[kCliNameSize];
+    int8_t helpRequested;
+    uint32_t helpFlags;
+    CliSignalSlot signalSlots[kCliSignalCount];
+    CliStreamRedir outRedir;
+    CliStreamRedir errRedir;
+    CliStreamRedir inRedir;
+    uint64_t progressDone;
+    uint32_t progressTotal;
+    uint32_t progressLabelLen;
+    int32_t progressShownLen;
+    int32_t progressLastPct;
+    uint32_t hbaPayloadMax;
+    uint16_t channel;
+    bool listRequested;
+};
+
+extern CliGlobals *gCli;
+extern void *gClt; // the tool's own record; the tool casts it
+
+// Verbosity levels.
+inline constexpr uint8_t kCliVerbosityQuiet = 0;
+inline constexpr uint8_t kCliVerbosityVerbose = 1;
+inline constexpr uint8_t kCliVerbosityDebug = 100;
+inline constexpr uint8_t kCliVerbosityDisabled = 255;
+
+// Help display flags for CliTermDispCliHelp.
+inline constexpr uint32_t kCliHelpBanner = 0x1;
+inline constexpr uint32_t kCliHelpDescription = 0x2;
+inline constexpr uint32_t kCliHelpOptions = 0x4;
+inline constexpr uint32_t kCliHelpExamples = 0x8;
+
+#define CLI_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+
+// ---------------------------------------------------------------------------
+// State, start-up and exit
+// ---------------------------------------------------------------------------
+
+// Allocates gCli and the tool's record (CltGlobalsSize bytes). Returns 1, or
+// ends the process with status 1 when an allocation fails.
+bool CliInit();
+
+// The one exit sequence: CltExit, both records freed, both pointers emptied,
+// then exit(status).
+[[noreturn]] void CliExit(int32_t status);
+[[noreturn]] void CliTermExit(int32_t status);
+[[noreturn]] void CliPrintErrorExit(int32_t status, const char *format, ...) CLI_PRINTF(2, 3);
+// Options text on stdout, then the message as an error line, then exit.
+[[noreturn]] void CliPrintErrorCli(int32_t status, const char *format, ...) CLI_PRINTF(2, 3);
+
+void *CliMemAllocReqd(uint64_t size);
+FILE *CliFOpenReqd(const char *path, const char *mode);
+
+bool CliVerbositySet(uint8_t level);
+bool CliVerbositySetDebug();
+bool CliVerbosityEnabled(uint8_t level);
+void CliOptVerbosityDis();
+
+// snprintf semantics; returns the full length of the version text.
+int32_t CliSprintVersion(char *buffer, uint32_t size);
+void CliSprintBanner(char *buffer, uint32_t size);
+
+extern const char *const gCliProductBanner;
+extern const char *const gCliVersionText;
+
+// ---------------------------------------------------------------------------
+// Console output, messages and redirection
+// ---------------------------------------------------------------------------
+
+extern const char *const gBlankLine;
+
+void CliPrint(const char *format, ...) CLI_PRINTF(1, 2);
+void CliPrint2(const char *format, ...) CLI_PRINTF(1, 2);
+void CliPrintError(const char *format, ...) CLI_PRINTF(1, 2);
+void CliPrintError2(const char *format, ...) CLI_PRINTF(1, 2);
+void CliPrintVerbose(uint8_t level, const char *format, ...) CLI_PRINTF(2, 3);
+void CliPrintVerbose2(uint8_t level, const char *format, ...) CLI_PRINTF(2, 3);
+void CliPrintVerboseV(uint8_t level, const char *format, va_list args) CLI_PRINTF(2, 0);
+void CliPrintVerbose2V(uint8_t level, const char *format, va_list args) CLI_PRINTF(2, 0);
+void CliDbgPrint(const char *format, ...) CLI_PRINTF(1, 2);
+void CliDbgPrint2(const char *format, ...) CLI_PRINTF(1, 2);
+void CliPrintSectionHdr(char ch, uint8_t count, const char *format, ...) CLI_PRINTF(3, 4);
+[[noreturn]] void CliPrintErrorFunc(const char *name);
+
+bool CliStreamRedirect(const char *path, FILE *stream, int32_t stdFd, bool writeMode,
+                       CliStreamRedir *rec);
+bool CliStreamRestore(CliStreamRedir *rec);
+bool CliConsoleRedirect(const char *outPath, const char *errPath, const char *inPath);
+bool CliConsoleRestore();
+
+// ---------------------------------------------------------------------------
+// Command-line options
+// ---------------------------------------------------------------------------
+// (declarations added with the option parser)
+
+// ---------------------------------------------------------------------------
+// Signals
+// ---------------------------------------------------------------------------
+// (declarations added with the signal table)
+
+// ---------------------------------------------------------------------------
+// Prompts and progress
+// ---------------------------------------------------------------------------
+// (declarations added with the prompts)
+
+// ---------------------------------------------------------------------------
+// I/O control
+// ---------------------------------------------------------------------------
+// (declarations added with the I/O-control framework)
+
+// ---------------------------------------------------------------------------
+// Status and state texts
+// ---------------------------------------------------------------------------
+// (declarations added with the status texts)
+
+// ---------------------------------------------------------------------------
+// Tool hooks: every program that links the runtime defines these.
+// ---------------------------------------------------------------------------
+
+void CltExit();
+void CltPrintOptions(FILE *stream);
+void CltPrintDescription();
+void CltPrintExamples();
+uint32_t CltIoctlPayloadSize(int32_t ioctlClass);
+// Supported I/O-control classes, ended by kCliIoctlClassEnd (10).
+extern const int32_t gCltIoctlSupp[];
+// Size in bytes of the tool's record that CliInit allocates for gClt.
+uint32_t CltGlobalsSize();

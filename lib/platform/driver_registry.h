@@ -1,0 +1,59 @@
+// The stand-in's driver registry: published driver instances, each with a
+// class name and a user client that answers method calls. Tests publish
+// in-process instances here; the driver bus publishes out-of-process ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lib/platform/iokit.h"
+
+namespace trelvox::platform {
+
+// One open connection to a driver instance's user client. An in-process
+// user client may read and write the caller's memory at the addresses it is
+// given, as a kernel driver would.
+class UserClient {
+public:
+    virtual ~UserClient() = default;
+    virtual kern_return_t CallScalar(uint32_t selector, const uint64_t *input, uint32_t inputCnt,
+                                     uint64_t *output, uint32_t *outputCnt) = 0;
+    virtual kern_return_t CallStruct(uint32_t selector, const void *input, size_t inputSize,
+                                     void *output, size_t *outputSize) = 0;
+    // Called by IOServiceClose; its result is IOServiceClose's result.
+    virtual kern_return_t Close() { return KERN_SUCCESS; }
+};
+
+// A published driver instance.
+class DriverInstance {
+public:
+    virtual ~DriverInstance() = default;
+    virtual std::string ClassName() const = 0;
+    // IOServiceOpen: a user client for a new connection, or a failure code.
+    virtual kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) = 0;
+};
+
+using InstanceId = uint64_t;
+
+// Publishes an instance: every first-publish notification of its class
+// delivers it once. Safe to call before or while the run loop runs, from any
+// thread. Returns an id for UnpublishInstance.
+InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance);
+void UnpublishInstance(InstanceId id);
+
+// Start-up failures a test can force on the stand-in.
+struct PlatformFaults {
+    bool failPortCreate = false;
+    bool failMatching = false;
+    bool failAddNotification = false;
+    bool failRunLoopSource = false;
+    bool failCurrentRunLoop = false;
+};
+PlatformFaults &Faults();
+
+// Forgets every instance, notification, connection and fault (tests only).
+void ResetPlatform();
+
+} // namespace trelvox::platform

@@ -1,0 +1,77 @@
+// Stand-in for the subset of IOKit and the CoreFoundation run loop that the
+// service and the I/O-control transport call. Same names and argument order
+// as the platform's own interfaces, so callers read as they would there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+typedef int32_t kern_return_t;
+typedef int32_t IOReturn;
+typedef uint32_t mach_port_t;
+typedef uint32_t io_object_t;
+typedef io_object_t io_service_t;
+typedef io_object_t io_iterator_t;
+typedef io_object_t io_connect_t;
+typedef const char *io_name_t;
+
+typedef struct IONotificationPort *IONotificationPortRef;
+typedef struct __CFDictionary *CFMutableDictionaryRef;
+typedef const struct __CFDictionary *CFDictionaryRef;
+typedef struct __CFRunLoop *CFRunLoopRef;
+typedef struct __CFRunLoopSource *CFRunLoopSourceRef;
+typedef const struct __CFString *CFStringRef;
+typedef const void *CFTypeRef;
+
+typedef void (*IOServiceMatchingCallback)(void *refcon, io_iterator_t iterator);
+
+inline constexpr kern_return_t KERN_SUCCESS = 0;
+inline constexpr IOReturn kIOReturnSuccess = 0;
+inline constexpr IOReturn kIOReturnError = static_cast<IOReturn>(0xE00002BC);
+inline constexpr IOReturn kIOReturnNoMemory = static_cast<IOReturn>(0xE00002BD);
+inline constexpr IOReturn kIOReturnBadArgument = static_cast<IOReturn>(0xE00002C2);
+inline constexpr IOReturn kIOReturnUnsupported = static_cast<IOReturn>(0xE00002C7);
+inline constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);
+inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);
+inline constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
+inline constexpr IOReturn kIOReturnNotResponding = static_cast<IOReturn>(0xE00002ED);
+
+inline constexpr char kIOFirstPublishNotification[] = "IOServiceFirstPublish";
+
+extern const mach_port_t kIOMasterPortDefault;
+extern const CFStringRef kCFRunLoopDefaultMode;
+
+mach_port_t mach_task_self();
+
+IONotificationPortRef IONotificationPortCreate(mach_port_t masterPort);
+void IONotificationPortDestroy(IONotificationPortRef notify);
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
+
+CFMutableDictionaryRef IOServiceMatching(const char *name);
+// Takes over the matching dictionary. The callback runs on the run loop for
+// later publications once the iterator has been drained.
+kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
+                                               io_name_t notificationType, CFDictionaryRef matching,
+                                               IOServiceMatchingCallback callback, void *refCon,
+                                               io_iterator_t *notification);
+io_object_t IOIteratorNext(io_iterator_t iterator);
+kern_return_t IOObjectRelease(io_object_t object);
+
+kern_return_t IOServiceOpen(io_service_t service, mach_port_t owningTask, uint32_t type,
+                            io_connect_t *connect);
+kern_return_t IOServiceClose(io_connect_t connect);
+kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t selector,
+                                        const uint64_t *input, uint32_t inputCnt, uint64_t *output,
+                                        uint32_t *outputCnt);
+kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t selector,
+                                        const void *inputStruct, size_t inputStructCnt,
+                                        void *outputStruct, size_t *outputStructCnt);
+
+CFRunLoopRef CFRunLoopGetCurrent();
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
+void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
+void CFRunLoopRun();
+// Async-signal-safe: the service calls it from a signal handler.
+void CFRunLoopStop(CFRunLoopRef rl);
+CFTypeRef CFRetain(CFTypeRef cf);
+void CFRelease(CFTypeRef cf);
