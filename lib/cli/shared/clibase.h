@@ -76,7 +76,32 @@ uint64_t CliMemGrow(void **block, uint64_t oldSize, uint64_t newSize);
 // ---------------------------------------------------------------------------
 // Checksums, CRC-32, byte order and month names
 // ---------------------------------------------------------------------------
-// (declarations added with the checksums)
+// Byte order: unconditional reversal, whatever the host's order.
+uint16_t CliSwap2(uint16_t value);
+uint32_t CliSwap4(uint32_t value);
+uint64_t CliSwap8(uint64_t value);
+
+// Additive checksums. Words are read in the host's byte order from data at
+// any alignment; the dword sums ignore 1 to 3 trailing bytes.
+uint8_t CliCalcByteCksum(const void *data, uint32_t length, uint8_t initial);
+uint32_t CliCalcDwordCksum(const void *data, uint32_t length, uint32_t initial);
+// Stores *field minus (initial + sum of the data) into *field and returns
+// it. The field may lie inside the data: the same sum over the updated data
+// is then 0.
+uint8_t CliUpdateByteCksum(const void *data, uint32_t length, uint8_t initial, uint8_t *field);
+uint32_t CliUpdateDwordCksum(const void *data, uint32_t length, uint32_t initial, uint32_t *field);
+// XOR of every data byte and of the four bytes of initial.
+uint8_t CliCalcByteXorCksum(const void *data, uint32_t length, uint32_t initial);
+
+// CRC-32 with polynomial 0x04C11DB7, register preset to all ones, no
+// reflection, final XOR with all ones. The CRC of no data is 0.
+extern const uint32_t CliCrc32Lookup[256];
+uint32_t CliCalcCrc32(const void *data, uint32_t length);
+
+// English month names; CliGetMonthStr answers 1 to 12 with a name and every
+// other number with the empty text (never null).
+extern const char *const CliMonthStr[12];
+const char *CliGetMonthStr(uint32_t month);
 
 // ---------------------------------------------------------------------------
 // File streams
