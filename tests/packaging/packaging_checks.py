@@ -283,6 +283,8 @@ def check_deb_install(args):
         raise Skip("dpkg is not installed: not a Debian machine")
     if package_state() not in ("", "un"):
         raise Skip(f"{PACKAGE} is already installed here ({package_state()}); not replacing it")
+    if os.path.lexists("/usr/sbin/trelvoxlogd"):
+        raise Skip("/usr/sbin/trelvoxlogd exists but not from the package; installing would replace it")
     log_dir = "/" + LOG_DIR
     if os.path.isdir(log_dir) and any(n.startswith("Trelvox") for n in os.listdir(log_dir)):
         raise Skip(f"{log_dir} holds logs of this machine; purging the package would delete them")
@@ -498,7 +500,8 @@ def check_plist(args):
     keep = job.get("KeepAlive")
     problems.check(keep == {"SuccessfulExit": False},
                    f"KeepAlive is {keep!r}: the job must come back after a failure but not after a clean stop")
-    problems.check(not re.search(rb"@\w+@", open(path, "rb").read()), "placeholders left in the job")
+    with open(path, "rb") as f:
+        problems.check(not re.search(rb"@\w+@", f.read()), "placeholders left in the job")
     problems.raise_if_any()
 
 
