@@ -25,7 +25,7 @@ bool CliFWrite(FILE *stream, const void *data, uint32_t len) {
     if (stream == nullptr || (data == nullptr && len != 0)) {
         return false;
     }
-    return fwrite(data, 1, len, stream) == len;
+    return len == 0 || fwrite(data, 1, len, stream) == len;
 }
 
 bool CliFSeekEnd(FILE *stream) {
