@@ -86,7 +86,51 @@ FILE *CliFOpen(const char *path, const char *mode); // null for a null path
 void CliFClose(FILE *stream);                       // ignores null
 void CliFFlush(FILE *stream);                       // ignores null
 
+// Every function below fails (0) for a null stream.
+bool CliFWrite(FILE *stream, const void *data, uint32_t len); // all len bytes or 0
+bool CliFSeekEnd(FILE *stream);
+// Forward from the current position / to an absolute position.
+bool CliFSeekCur(FILE *stream, uint64_t offset);
+bool CliFSeekSet(FILE *stream, uint64_t offset);
+// One line with its '\n' into buf (size counts the terminator, at least 1);
+// a longer line comes back in pieces. *atEnd (optional) tells whether the
+// stream is at end of file afterwards. 0 only on a read error; end of file,
+// even with nothing read, is success with an empty or partial text.
+bool CliFReadLine(FILE *stream, char *buf, uint32_t size, bool *atEnd);
+// As CliFReadLine, but the text is cut at its first LF and then at its first
+// CR, so the line end never appears in buf.
+bool CliFGetLine(FILE *stream, char *buf, uint32_t size, bool *atEnd);
+// Seeks to the end and reports that position; the stream stays at its end.
+bool CliFGetLength64(FILE *stream, uint64_t *length);
+// Low 32 bits of the length; a length whose low 32 bits are all ones fails.
+bool CliFGetLength(FILE *stream, uint32_t *length);
+// Reads up to len bytes from the absolute offset. When count is given and
+// holds a non-zero value, that many bytes must be available from offset or
+// the call fails. On success count (if given) receives the bytes read; when
+// nothing is available from offset the call succeeds and leaves it alone.
+bool CliFRead(FILE *stream, uint64_t offset, void *buf, uint32_t len, uint32_t *count);
+
 // ---------------------------------------------------------------------------
 // Paths
 // ---------------------------------------------------------------------------
-// (declarations added with the path functions)
+// A path splits at its last '/' into the directory part (with the '/') and
+// the base name; the extension follows the base name's last '.' unless that
+// '.' is its first character. Only '/' separates directories.
+//
+// With dst: copies the directory part into dst and returns the address of
+// its terminator (dst itself, emptied, when there is no '/'); null, writing
+// nothing, when it does not fit or size is 0. Without dst: the address of
+// the base name inside path (null for a null path).
+char *CliFBaseDir(char *dst, uint32_t size, const char *path);
+// With dst and size: copies the base name (without its extension unless
+// withExt) and returns dst, or null, writing nothing, when it does not fit.
+// Without dst or size: the base name inside path, which includes any
+// extension, so a request without extension gives null when the base name
+// contains a '.' anywhere. A null path gives null.
+char *CliFBaseName(char *dst, uint32_t size, const char *path, bool withExt);
+// With dst and size: copies the extension (from its '.' when withDot) and
+// zero-fills the rest of dst; returns dst (the empty text when there is no
+// extension), or null, writing nothing, when it does not fit. Without dst
+// or size: the extension inside path, or the terminator of path when there
+// is none. A null path gives null.
+char *CliFExt(char *dst, uint32_t size, const char *path, bool withDot);
