@@ -155,7 +155,19 @@ bool CliConsoleRestore();
 // ---------------------------------------------------------------------------
 // Signals
 // ---------------------------------------------------------------------------
-// (declarations added with the signal table)
+// The table gCli->signalSlots is indexed by the portable signal index (see
+// lib/cli/osx/os.h). Configure it after CliInit, then call CliSignalHook.
+
+// Routes the index's signal to fn (a null fn ignores it). Index above 4: no-op.
+void CliSignalInit(uint32_t index, CliSignalFn fn);
+// Leaves the index's signal at the disposition the process inherited.
+void CliSignalDefault(uint32_t index);
+// Installs the dispositions of all five indexes. Unconfigured SIGINT,
+// SIGTERM and SIGQUIT are ignored; unconfigured SIGABRT and SIGKILL end the
+// process through the exit sequence with status 1.
+void CliSignalHook();
+// The process-level handler behind every hooked signal.
+void CliSignalHandler(int32_t sig);
 
 // ---------------------------------------------------------------------------
 // Prompts and progress

@@ -66,7 +66,54 @@ uint64_t CliMemGrow(void **block, uint64_t oldSize, uint64_t newSize);
 // ---------------------------------------------------------------------------
 // Number and data parsing
 // ---------------------------------------------------------------------------
-// (declarations added with the number parsers)
+// Every conversion works byte by byte in the C locale, returns 1 on success
+// and writes its result only on success.
+
+// Whole-text tests: 1 when every byte belongs to the class (or, with
+// allowWhite, is white space). The empty text passes; the text must not be null.
+bool CliStrIsHex(const char *str, bool allowWhite);          // 0-9 A-F a-f
+bool CliStrIsNumeric(const char *str, bool allowWhite);      // 0-9
+bool CliStrIsAlpha(const char *str, bool allowWhite);        // A-Z a-z
+bool CliStrIsAlphanumeric(const char *str, bool allowWhite); // 0-9 A-Z a-z
+
+// Scanners: return a pointer into str (the terminator when nothing stops them).
+char *CliStrSkipWhite(const char *str);           // first byte that is not white
+char *CliStrSkipNonWhite(const char *str);        // first white byte
+char *CliStrSkipNum(const char *str, bool isHex); // first byte that is not a digit
+
+// Whole-text integer conversions. The text is optional white space, an
+// optional sign, digits, optional white space. It is hexadecimal when "0x"
+// (either case) stands at the first or second byte of the number (after a
+// sign); otherwise decimal (a leading zero is not octal). A '-' before an
+// unsigned value negates it modulo the width. A null text or a null result
+// pointer fails.
+bool CliStrToSByte(const char *text, int8_t *out);
+bool CliStrToSWord(const char *text, int16_t *out);
+bool CliStrToSDword(const char *text, int32_t *out);
+bool CliStrToSQword(const char *text, int64_t *out);
+bool CliStrToByte(const char *text, uint8_t *out);
+bool CliStrToWord(const char *text, uint16_t *out);
+bool CliStrToDword(const char *text, uint32_t *out);
+bool CliStrToQword(const char *text, uint64_t *out);
+// The C library's strtod syntax between optional white space; fails when the
+// conversion overflows or underflows.
+bool CliStrToDouble(const char *text, double *out);
+
+// Parses a list of values into maxUnits units of unitSize bytes (1, 2 or 4,
+// host byte order). Values are separated by white space and by any byte of
+// separators (null: none); with ranges, "a-b" (a < b) stands for a..b. With
+// a null separator set and radix 16 the text is packed hexadecimal, two
+// digits per byte of a unit, each value optionally prefixed by "0x".
+// count (optional): 0 on entry for any number of units, otherwise the exact
+// number required; receives the number stored on success. On failure out
+// keeps the units stored so far and count is not written.
+bool CliStrToData(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                  const char *separators, uint8_t radix, uint8_t unitSize, bool ranges);
+// CliStrToData with unit size 1, ranges off, radix 10 or 16.
+bool CliStrToDecimalBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                          const char *separators);
+bool CliStrToHexBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                      const char *separators);
 
 // ---------------------------------------------------------------------------
 // Text formatting and hex dumps
