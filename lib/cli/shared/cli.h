@@ -182,7 +182,30 @@ void CliSignalHandler(int32_t sig);
 // ---------------------------------------------------------------------------
 // Status and state texts
 // ---------------------------------------------------------------------------
-// (declarations added with the status texts)
+// Each function returns a constant, program-owned text for a driver status,
+// state or rate code; a code outside its table gives the function's fallback
+// ("Unknown status", "Unknown component" or "Unknown"). None allocates.
+
+extern const char *const CliHwIoctlStsStr[17]; // hardware-interface IOCTL status
+extern const char *const CliFmApiStsStr[16];   // firmware-update API status
+extern const char *const CliFmApiCtStr[6];     // firmware component type
+extern const char *const CliFmApiCsStr[5];     // firmware component status, by code + 1
+extern const char *const gCliSptReqStsStr[11]; // SCSI pass-through request status
+
+const char *CliIoctlHwiStsStr(uint8_t code);
+const char *CliIoctlFmApiStsStr(uint8_t code);
+const char *CliIoctlFmApiCtStr(uint8_t code);
+const char *CliIoctlFmApiCsStr(uint8_t code); // 255 stands for -1 ("pending")
+const char *CliIoctlVdaStsStr(int32_t code);
+const char *CliIoctlSptReqStsStr(uint8_t code);
+const char *CliIoctlHbaStateStr(uint32_t code);
+const char *CliIoctlHbaLocStsStr(uint8_t code);
+const char *CliIoctlHbaDevCtrlStsStr(uint8_t code);
+const char *CliIoctlHbaPhyStateStr(uint8_t code);
+const char *CliIoctlHbaDiscStateStr(uint8_t code);
+const char *CliIoctlHbaLinkRateStr(uint8_t code);
+const char *CliIoctlHbaFcTopStr(uint32_t code);
+const char *CliIoctlHbaPortStateStr(uint8_t code);
 
 // ---------------------------------------------------------------------------
 // Tool hooks: every program that links the runtime defines these.
