@@ -512,4 +512,22 @@ TEST_F(IoctlTunnel, RemoteDeliveryNeedsAConnectionOfKindOne) {
     EXPECT_NE(Bytes(Payload() + 424, Payload() + 440), Bytes(16, 0));
 }
 
+// The WRITE BUFFER CDB carries the transfer length in three bytes; a longer
+// request cannot be delivered remotely.
+TEST_F(IoctlTunnel, RemoteTransferLengthMustFitThreeBytes) {
+    Start(true, 1, {8}, {{8, 0x1000000}});
+    const uint32_t longest = 0xFFFFFF - 64; // tunnelled request, header excluded
+    uint8_t *data = Build(8, 0, longest - 64);
+    ASSERT_NE(data, nullptr);
+    driver.state->respond = Script({Answer{}, Answer{}});
+    ASSERT_TRUE(Send(8));
+    const Bytes &p = Calls()[0].payload;
+    EXPECT_EQ(p[70], 0xFF);
+    EXPECT_EQ(p[71], 0xFF);
+    EXPECT_EQ(p[72], 0xFF);
+    EXPECT_EQ(Build(8, 0, longest - 64 + 1), nullptr);
+    hnd.remoteMode = false; // a plain tunnel has no such limit
+    EXPECT_NE(Build(8, 0, longest - 64 + 1), nullptr);
+}
+
 } // namespace

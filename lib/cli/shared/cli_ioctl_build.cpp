@@ -15,6 +15,7 @@ constexpr uint32_t kVdaFixedSize = 272;
 constexpr uint32_t kVsaFixedSize = 528;
 constexpr uint32_t kRawFixedSize = 64;
 constexpr uint32_t kHbaCodeScsiPassThru = 4;
+constexpr uint64_t kRemoteTransferMax = 0xFFFFFF;
 
 // Forgets the layout of the previous request.
 void ClearLayout(CliIoctlResource *r) {
@@ -68,6 +69,10 @@ bool InitTunnelable(CliIoctlHandle *hnd, CliIoctlResource *r, uint32_t ioctlClas
                     uint64_t length, uint8_t tunnelClass) {
     if (r->tunnelHdr == nullptr) {
         return InitMethod(hnd, r, ioctlClass, 0, code, length);
+    }
+    // The remote device is told the transfer length in three CDB bytes.
+    if (r->remoteBlock != nullptr && length + kCliIoctlTunnelHdrSize > kRemoteTransferMax) {
+        return false;
     }
     if (!InitMethod(hnd, r, kCliIoctlClassHba, 0, kHbaCodeScsiPassThru, r->dataOffset + length)) {
         return false;
