@@ -150,7 +150,39 @@ bool CliConsoleRestore();
 // ---------------------------------------------------------------------------
 // Command-line options
 // ---------------------------------------------------------------------------
-// (declarations added with the option parser)
+// CliOptPreProcess splits argv into gCli->optSlots (one slot per option
+// letter, in command-line order; arguments point into argv), sets errPrefix
+// and progName from argv[0], and takes the runtime's own options: -h and -?
+// (help, with an optional help argument) and -v (verbosity). The tool then
+// walks the remaining slots with the handlers below and calls
+// CliOptPostProcess. Every error ends the process through CliPrintErrorCli
+// with status 1; none returns a failure.
+
+// The help arguments: "test" (asks for the help password) and "oem".
+extern const CliOptHelpEntry gCliOptHelpTable[];
+
+// Returns 1 (0 only without CliInit).
+bool CliOptPreProcess(int32_t argc, const char *const *argv);
+// Shows the full help and exits with status 0 when help was asked for;
+// otherwise shows the banner when verbose output is on. Returns 1.
+bool CliOptPostProcess();
+// Removes a slot of gCli->optSlots; later slots move down one place. A
+// pointer outside the array is ignored.
+void CliOptRemove(CliOptSlot *slot);
+// The one row whose keyword the slot's argument abbreviates (ignoring
+// case), or null when none or several do.
+const CliOptHelpEntry *CliOptArgMatchTable(const CliOptSlot *slot, const CliOptHelpEntry *table);
+// 1 when the argument abbreviates keyword with at least minLen characters.
+bool CliOptArgMatch(const CliOptSlot *slot, const char *keyword, uint32_t minLen);
+
+// Option handlers: each returns only when the slot is acceptable.
+bool CliOptArgNotReqd(const CliOptSlot *slot);
+bool CliOptArgReqd(const CliOptSlot *slot);
+bool CliOptGetChannel(const CliOptSlot *slot); // argument into gCli->channel (1..65535)
+void CliOptListDirectors(const CliOptSlot *slot);
+void CliOptListAdapters(const CliOptSlot *slot);
+bool CliOptNoMultiple(const CliOptSlot *slot); // no later slot has the same letter
+[[noreturn]] void CliOptInvalid(const CliOptSlot *slot);
 
 // ---------------------------------------------------------------------------
 // Signals
