@@ -150,12 +150,56 @@ bool CliConsoleRestore();
 // ---------------------------------------------------------------------------
 // Command-line options
 // ---------------------------------------------------------------------------
-// (declarations added with the option parser)
+// CliOptPreProcess splits argv into gCli->optSlots (one slot per option
+// letter, in command-line order; arguments point into argv), sets errPrefix
+// and progName from argv[0], and takes the runtime's own options: -h and -?
+// (help, with an optional help argument) and -v (verbosity). The tool then
+// walks the remaining slots with the handlers below and calls
+// CliOptPostProcess. Every error ends the process through CliPrintErrorCli
+// with status 1; none returns a failure.
+
+// The help arguments: "test" (asks for the help password) and "oem".
+extern const CliOptHelpEntry gCliOptHelpTable[];
+
+// Returns 1 (0 only without CliInit).
+bool CliOptPreProcess(int32_t argc, const char *const *argv);
+// Shows the full help and exits with status 0 when help was asked for;
+// otherwise shows the banner when verbose output is on. Returns 1.
+bool CliOptPostProcess();
+// Removes a slot of gCli->optSlots; later slots move down one place. A
+// pointer outside the array is ignored.
+void CliOptRemove(CliOptSlot *slot);
+// The one row whose keyword the slot's argument abbreviates (ignoring
+// case), or null when none or several do.
+const CliOptHelpEntry *CliOptArgMatchTable(const CliOptSlot *slot, const CliOptHelpEntry *table);
+// 1 when the argument abbreviates keyword with at least minLen characters.
+bool CliOptArgMatch(const CliOptSlot *slot, const char *keyword, uint32_t minLen);
+
+// Option handlers: each returns only when the slot is acceptable.
+bool CliOptArgNotReqd(const CliOptSlot *slot);
+bool CliOptArgReqd(const CliOptSlot *slot);
+bool CliOptGetChannel(const CliOptSlot *slot); // argument into gCli->channel (1..65535)
+void CliOptListDirectors(const CliOptSlot *slot);
+void CliOptListAdapters(const CliOptSlot *slot);
+bool CliOptNoMultiple(const CliOptSlot *slot); // no later slot has the same letter
+[[noreturn]] void CliOptInvalid(const CliOptSlot *slot);
 
 // ---------------------------------------------------------------------------
 // Signals
 // ---------------------------------------------------------------------------
-// (declarations added with the signal table)
+// The table gCli->signalSlots is indexed by the portable signal index (see
+// lib/cli/osx/os.h). Configure it after CliInit, then call CliSignalHook.
+
+// Routes the index's signal to fn (a null fn ignores it). Index above 4: no-op.
+void CliSignalInit(uint32_t index, CliSignalFn fn);
+// Leaves the index's signal at the disposition the process inherited.
+void CliSignalDefault(uint32_t index);
+// Installs the dispositions of all five indexes. Unconfigured SIGINT,
+// SIGTERM and SIGQUIT are ignored; unconfigured SIGABRT and SIGKILL end the
+// process through the exit sequence with status 1.
+void CliSignalHook();
+// The process-level handler behind every hooked signal.
+void CliSignalHandler(int32_t sig);
 
 // ---------------------------------------------------------------------------
 // Prompts and progress
@@ -170,7 +214,30 @@ bool CliConsoleRestore();
 // ---------------------------------------------------------------------------
 // Status and state texts
 // ---------------------------------------------------------------------------
-// (declarations added with the status texts)
+// Each function returns a constant, program-owned text for a driver status,
+// state or rate code; a code outside its table gives the function's fallback
+// ("Unknown status", "Unknown component" or "Unknown"). None allocates.
+
+extern const char *const CliHwIoctlStsStr[17]; // hardware-interface IOCTL status
+extern const char *const CliFmApiStsStr[16];   // firmware-update API status
+extern const char *const CliFmApiCtStr[6];     // firmware component type
+extern const char *const CliFmApiCsStr[5];     // firmware component status, by code + 1
+extern const char *const gCliSptReqStsStr[11]; // SCSI pass-through request status
+
+const char *CliIoctlHwiStsStr(uint8_t code);
+const char *CliIoctlFmApiStsStr(uint8_t code);
+const char *CliIoctlFmApiCtStr(uint8_t code);
+const char *CliIoctlFmApiCsStr(uint8_t code); // 255 stands for -1 ("pending")
+const char *CliIoctlVdaStsStr(int32_t code);
+const char *CliIoctlSptReqStsStr(uint8_t code);
+const char *CliIoctlHbaStateStr(uint32_t code);
+const char *CliIoctlHbaLocStsStr(uint8_t code);
+const char *CliIoctlHbaDevCtrlStsStr(uint8_t code);
+const char *CliIoctlHbaPhyStateStr(uint8_t code);
+const char *CliIoctlHbaDiscStateStr(uint8_t code);
+const char *CliIoctlHbaLinkRateStr(uint8_t code);
+const char *CliIoctlHbaFcTopStr(uint32_t code);
+const char *CliIoctlHbaPortStateStr(uint8_t code);
 
 // ---------------------------------------------------------------------------
 // Tool hooks: every program that links the runtime defines these.

@@ -66,17 +66,155 @@ uint64_t CliMemGrow(void **block, uint64_t oldSize, uint64_t newSize);
 // ---------------------------------------------------------------------------
 // Number and data parsing
 // ---------------------------------------------------------------------------
-// (declarations added with the number parsers)
+// Every conversion works byte by byte in the C locale, returns 1 on success
+// and writes its result only on success.
+
+// Whole-text tests: 1 when every byte belongs to the class (or, with
+// allowWhite, is white space). The empty text passes; the text must not be null.
+bool CliStrIsHex(const char *str, bool allowWhite);          // 0-9 A-F a-f
+bool CliStrIsNumeric(const char *str, bool allowWhite);      // 0-9
+bool CliStrIsAlpha(const char *str, bool allowWhite);        // A-Z a-z
+bool CliStrIsAlphanumeric(const char *str, bool allowWhite); // 0-9 A-Z a-z
+
+// Scanners: return a pointer into str (the terminator when nothing stops them).
+char *CliStrSkipWhite(const char *str);           // first byte that is not white
+char *CliStrSkipNonWhite(const char *str);        // first white byte
+char *CliStrSkipNum(const char *str, bool isHex); // first byte that is not a digit
+
+// Whole-text integer conversions. The text is optional white space, an
+// optional sign, digits, optional white space. It is hexadecimal when "0x"
+// (either case) stands at the first or second byte of the number (after a
+// sign); otherwise decimal (a leading zero is not octal). A '-' before an
+// unsigned value negates it modulo the width. A null text or a null result
+// pointer fails.
+bool CliStrToSByte(const char *text, int8_t *out);
+bool CliStrToSWord(const char *text, int16_t *out);
+bool CliStrToSDword(const char *text, int32_t *out);
+bool CliStrToSQword(const char *text, int64_t *out);
+bool CliStrToByte(const char *text, uint8_t *out);
+bool CliStrToWord(const char *text, uint16_t *out);
+bool CliStrToDword(const char *text, uint32_t *out);
+bool CliStrToQword(const char *text, uint64_t *out);
+// The C library's strtod syntax between optional white space; fails when the
+// conversion overflows or underflows.
+bool CliStrToDouble(const char *text, double *out);
+
+// Parses a list of values into maxUnits units of unitSize bytes (1, 2 or 4,
+// host byte order). Values are separated by white space and by any byte of
+// separators (null: none); with ranges, "a-b" (a < b) stands for a..b. With
+// a null separator set and radix 16 the text is packed hexadecimal, two
+// digits per byte of a unit, each value optionally prefixed by "0x".
+// count (optional): 0 on entry for any number of units, otherwise the exact
+// number required; receives the number stored on success. On failure out
+// keeps the units stored so far and count is not written.
+bool CliStrToData(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                  const char *separators, uint8_t radix, uint8_t unitSize, bool ranges);
+// CliStrToData with unit size 1, ranges off, radix 10 or 16.
+bool CliStrToDecimalBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                          const char *separators);
+bool CliStrToHexBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                      const char *separators);
 
 // ---------------------------------------------------------------------------
 // Text formatting and hex dumps
 // ---------------------------------------------------------------------------
-// (declarations added with the formatters)
+// Bounded printf: 1 when the whole text and its terminator fit; otherwise 0
+// with the truncated, terminated text (nothing at all for size 0). The Cat
+// forms format behind the text already in the buffer; they return 0 without
+// writing when the buffer holds no terminator within size.
+bool CliSprintStr(char *buffer, uint32_t size, const char *format, ...) CLI_PRINTF(3, 4);
+bool CliSprintStrV(char *buffer, uint32_t size, const char *format, va_list args) CLI_PRINTF(3, 0);
+bool CliSprintStrCat(char *buffer, uint32_t size, const char *format, ...) CLI_PRINTF(3, 4);
+bool CliSprintStrCatV(char *buffer, uint32_t size, const char *format, va_list args)
+    CLI_PRINTF(3, 0);
+
+// Writes value in decimal, with a ',' between groups of three digits when
+// grouping is set (at most 21 bytes, 27 with grouping). Returns the address
+// of the terminator written; when the text does not fit it stores the empty
+// text (size permitting) and returns null.
+char *CliSprintDecimal(char *buffer, uint32_t size, uint64_t value, bool grouping);
+// Writes a byte count in the largest fitting unit of 1024: "512  B", "1 KB",
+// "1.46 KB", "3.50 TB". Same result rule as CliSprintStr.
+bool CliSprintCapacity(char *buffer, uint32_t size, uint64_t bytes);
+
+// Flags of the hex strings with line structure.
+inline constexpr uint32_t kCliHexStrChars = 0x0001; // bytes as characters
+inline constexpr uint32_t kCliHexStrNoFirstIndent = 0x0002;
+
+// Flags of the hex dumps.
+inline constexpr uint32_t kCliHexDumpWords = 0x0002;        // 16-bit units, "%04X"
+inline constexpr uint32_t kCliHexDumpDwords = 0x0004;       // 32-bit units, "%08X"
+inline constexpr uint32_t kCliHexDumpUnitPrefix = 0x0010;   // "0x" before every unit
+inline constexpr uint32_t kCliHexDumpAddrPrefix = 0x0020;   // "0x" in the address column
+inline constexpr uint32_t kCliHexDumpOffsetPrefix = 0x0040; // "0x" in the offset column
+inline constexpr uint32_t kCliHexDumpAddress = 0x0100;
+inline constexpr uint32_t kCliHexDumpOffset = 0x0200;
+inline constexpr uint32_t kCliHexDumpChars = 0x0400;
+inline constexpr uint32_t kCliHexDumpNoFirstIndent = 0x0800;
+inline constexpr uint32_t kCliHexDumpPacked = 0x1000; // no space between units
+
+// Hex renderers. The buffer forms (CliSprint...) build the text element by
+// element and stop at the first element that does not fit: 0, and the
+// buffer holds the terminated text written so far. They never write past
+// size, and size 0 always fails. The renderers with line structure clear
+// the buffer first and succeed with the empty text when there is nothing to
+// show; a count per line of 0 with data to show fails with the empty text.
+// The Cat forms render behind the text already in the buffer. The console
+// forms (CliPrint...) print the same text through CliPrint2.
+bool CliSprintHexStr(char *buffer, uint32_t size, const void *data, uint32_t length,
+                     char separator);
+bool CliSprintHexStrCat(char *buffer, uint32_t size, const void *data, uint32_t length,
+                        char separator);
+void CliPrintHexStr(const void *data, uint32_t length, char separator);
+
+bool CliSprintHexStr2(char *buffer, uint32_t size, const void *data, uint32_t length,
+                      char separator, uint8_t bytesPerLine, uint8_t indent, uint32_t flags);
+bool CliSprintHexStr2Cat(char *buffer, uint32_t size, const void *data, uint32_t length,
+                         char separator, uint8_t bytesPerLine, uint8_t indent, uint32_t flags);
+void CliPrintHexStr2(const void *data, uint32_t length, char separator, uint8_t bytesPerLine,
+                     uint8_t indent, uint32_t flags);
+
+bool CliSprintHexDump2(char *buffer, uint32_t size, const void *data, uint32_t length,
+                       uint8_t unitsPerLine, uint8_t indent, uint32_t flags);
+bool CliSprintHexDump(char *buffer, uint32_t size, const void *data, uint32_t length,
+                      uint8_t unitsPerLine, uint32_t flags);
+bool CliSprintHexDump2Cat(char *buffer, uint32_t size, const void *data, uint32_t length,
+                          uint8_t unitsPerLine, uint8_t indent, uint32_t flags);
+bool CliSprintHexDumpCat(char *buffer, uint32_t size, const void *data, uint32_t length,
+                         uint8_t unitsPerLine, uint32_t flags);
+void CliPrintHexDump2(const void *data, uint32_t length, uint8_t unitsPerLine, uint8_t indent,
+                      uint32_t flags);
+void CliPrintHexDump(const void *data, uint32_t length, uint8_t unitsPerLine, uint32_t flags);
 
 // ---------------------------------------------------------------------------
 // Checksums, CRC-32, byte order and month names
 // ---------------------------------------------------------------------------
-// (declarations added with the checksums)
+// Byte order: unconditional reversal, whatever the host's order.
+uint16_t CliSwap2(uint16_t value);
+uint32_t CliSwap4(uint32_t value);
+uint64_t CliSwap8(uint64_t value);
+
+// Additive checksums. Words are read in the host's byte order from data at
+// any alignment; the dword sums ignore 1 to 3 trailing bytes.
+uint8_t CliCalcByteCksum(const void *data, uint32_t length, uint8_t initial);
+uint32_t CliCalcDwordCksum(const void *data, uint32_t length, uint32_t initial);
+// Stores *field minus (initial + sum of the data) into *field and returns
+// it. The field may lie inside the data: the same sum over the updated data
+// is then 0.
+uint8_t CliUpdateByteCksum(const void *data, uint32_t length, uint8_t initial, uint8_t *field);
+uint32_t CliUpdateDwordCksum(const void *data, uint32_t length, uint32_t initial, uint32_t *field);
+// XOR of every data byte and of the four bytes of initial.
+uint8_t CliCalcByteXorCksum(const void *data, uint32_t length, uint32_t initial);
+
+// CRC-32 with polynomial 0x04C11DB7, register preset to all ones, no
+// reflection, final XOR with all ones. The CRC of no data is 0.
+extern const uint32_t CliCrc32Lookup[256];
+uint32_t CliCalcCrc32(const void *data, uint32_t length);
+
+// English month names; CliGetMonthStr answers 1 to 12 with a name and every
+// other number with the empty text (never null).
+extern const char *const CliMonthStr[12];
+const char *CliGetMonthStr(uint32_t month);
 
 // ---------------------------------------------------------------------------
 // File streams

@@ -1,0 +1,310 @@
+// Character classes, bounded strings, search and heap blocks.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "lib/cli/osx/ossys.h"
+#include "lib/cli/shared/clibase.h"
+
+namespace {
+
+constexpr char kSentinel = '\x5A';
+
+// A buffer with guard bytes after its usable size, to prove that a bounded
+// writer never writes past the size it is given.
+struct Guarded {
+    explicit Guarded(uint32_t size) : size(size) { bytes.fill(kSentinel); }
+    char *data() { return bytes.data(); }
+    bool GuardIntact() const {
+        for (size_t i = size; i < bytes.size(); ++i) {
+            if (bytes[i] != kSentinel) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool Untouched() const {
+        for (uint32_t i = 0; i < size; ++i) {
+            if (bytes[i] != kSentinel) {
+                return false;
+            }
+        }
+        return GuardIntact();
+    }
+    uint32_t size;
+    std::array<char, 64> bytes;
+};
+
+TEST(CharClasses, AgreeWithTheirDefinitionOnEveryByte) {
+    for (int b = 0; b < 256; ++b) {
+        char ch = static_cast<char>(b);
+        SCOPED_TRACE(b);
+        EXPECT_EQ(CliChIsLower(ch), b >= 'a' && b <= 'z');
+        EXPECT_EQ(CliChIsUpper(ch), b >= 'A' && b <= 'Z');
+        EXPECT_EQ(CliChIsDigit(ch), b >= '0' && b <= '9');
+        EXPECT_EQ(CliChIsHexDigit(ch),
+                  (b >= '0' && b <= '9') || (b >= 'a' && b <= 'f') || (b >= 'A' && b <= 'F'));
+        EXPECT_EQ(CliChIsAlpha(ch), (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z'));
+        EXPECT_EQ(CliChIsWhite(ch), b == 9 || b == 10 || b == 13 || b == 32);
+        EXPECT_EQ(CliChIsPrint(ch), b >= 0x20 && b <= 0x7E);
+        bool letter = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+        EXPECT_EQ(CliChToUpper(ch), letter ? static_cast<char>(b & ~0x20) : ch);
+        EXPECT_EQ(CliChToLower(ch), letter ? static_cast<char>(b | 0x20) : ch);
+    }
+    EXPECT_TRUE(CliChIsMember('b', "abc"));
+    EXPECT_FALSE(CliChIsMember('d', "abc"));
+    EXPECT_FALSE(CliChIsMember('\0', "abc"));
+}
+
+TEST(StrLenSize, NullAndEmpty) {
+    EXPECT_EQ(CliStrLen(nullptr), 0u);
+    EXPECT_EQ(CliStrSize(nullptr), 0u);
+    EXPECT_EQ(CliStrSize(""), 1u);
+    EXPECT_EQ(CliStrLen("abc"), 3u);
+}
+
+TEST(StrCpy, SizesZeroOneExactAndOneShort) {
+    struct Case {
+        uint32_t size;
+        const char *src;
+        bool ok;
+    };
+    const Case cases[] = {
+        {0, "", false},       {1, "", true},       {1, "a", false}, {6, "hello", true},
+        {6, "hello!", false}, {5, "hello", false}, {6, "hi", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.src) + " size " + std::to_string(c.size));
+        Guarded buf(c.size);
+        EXPECT_EQ(CliStrCpy(buf.data(), c.size, c.src), c.ok);
+        EXPECT_TRUE(buf.GuardIntact());
+        if (c.ok) {
+            EXPECT_STREQ(buf.data(), c.src);
+            // The rest of the destination is NUL-filled.
+            for (uint32_t i = static_cast<uint32_t>(strlen(c.src)); i < c.size; ++i) {
+                EXPECT_EQ(buf.bytes[i], '\0');
+            }
+        } else {
+            EXPECT_TRUE(buf.Untouched());
+        }
+    }
+}
+
+TEST(StrCpy, NullSourceStoresEmptyWithoutReadingIt) {
+    Guarded buf(4);
+    EXPECT_TRUE(CliStrCpy(buf.data(), 4, nullptr));
+    EXPECT_STREQ(buf.data(), "");
+    EXPECT_TRUE(buf.GuardIntact());
+}
+
+TEST(StrCat, AllOrNothing) {
+    struct Case {
+        const char *start, *add;
+        uint32_t size;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"abcd", "efghi", 10, true}, {"abcd", "efghij", 10, false}, {"", "", 1, true},
+        {"abc", "", 4, true},        {"abc", "d", 4, false},        {"abc", nullptr, 4, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.start) + "+" + (c.add ? c.add : "(null)"));
+        Guarded buf(c.size);
+        memcpy(buf.data(), c.start, strlen(c.start) + 1);
+        std::string before(buf.data());
+        EXPECT_EQ(CliStrCat(buf.data(), c.size, c.add), c.ok);
+        EXPECT_TRUE(buf.GuardIntact());
+        EXPECT_EQ(std::string(buf.data()), c.ok && c.add ? before + c.add : before);
+    }
+}
+
+TEST(ChCat, AppendsOneCharacterWhenItFits) {
+    Guarded buf(3);
+    strcpy(buf.data(), "a");
+    EXPECT_TRUE(CliChCat(buf.data(), 3, '\0'));
+    EXPECT_STREQ(buf.data(), "a");
+    EXPECT_TRUE(CliChCat(buf.data(), 3, 'b'));
+    EXPECT_STREQ(buf.data(), "ab");
+    EXPECT_FALSE(CliChCat(buf.data(), 3, 'c'));
+    EXPECT_STREQ(buf.data(), "ab");
+    EXPECT_TRUE(CliChCat(buf.data(), 3, '\0'));
+    EXPECT_TRUE(buf.GuardIntact());
+}
+
+TEST(StrCpyAndTrim, FixedWidthFields) {
+    struct Case {
+        std::string field;
+        uint32_t size;
+        bool ok;
+        const char *want;
+    };
+    const Case cases[] = {
+        {std::string("  ab c\0\0", 8), 16, true, "ab c"},
+        {"        ", 16, true, ""},
+        {"abcd", 4, false, ""},
+        {"abcd", 5, true, "abcd"},
+        {std::string("\0ab", 3), 8, true, ""},
+        {"\t\r\n x y \t", 8, true, "x y"},
+        {std::string("ab\0 \0", 5), 3, true, "ab"},
+    };
+    for (const Case &c : cases) {
+        Guarded buf(c.size);
+        EXPECT_EQ(CliStrCpyAndTrim(buf.data(), c.size, c.field.data(),
+                                   static_cast<uint32_t>(c.field.size())),
+                  c.ok);
+        EXPECT_STREQ(buf.data(), c.want);
+        EXPECT_TRUE(buf.GuardIntact());
+    }
+}
+
+TEST(StrCpyAndTrim, RefusesNullsAndZeroSizeWithoutWriting) {
+    Guarded buf(4);
+    EXPECT_FALSE(CliStrCpyAndTrim(buf.data(), 0, "ab", 2));
+    EXPECT_FALSE(CliStrCpyAndTrim(buf.data(), 4, nullptr, 2));
+    EXPECT_FALSE(CliStrCpyAndTrim(nullptr, 4, "ab", 2));
+    EXPECT_TRUE(buf.Untouched());
+}
+
+TEST(StrCpyAndTrim, TrimsABufferIntoItself) {
+    char text[] = "   moved left  ";
+    EXPECT_TRUE(CliStrCpyAndTrim(text, sizeof text, text, sizeof text - 1));
+    EXPECT_STREQ(text, "moved left");
+}
+
+TEST(StrCpyAndEsc, EveryEscapeAndEveryRefusal) {
+    char out[32];
+    EXPECT_TRUE(CliStrCpyAndEsc(out, sizeof out, "a\\tb"));
+    EXPECT_STREQ(out, "a\tb");
+    EXPECT_TRUE(CliStrCpyAndEsc(out, sizeof out, "\\a\\b\\f\\n\\r\\t\\v\\\"\\'\\?\\\\"));
+    EXPECT_STREQ(out, "\a\b\f\n\r\t\v\"'?\\");
+    for (const char *bad : {"ends\\", "\\x41", "\\0", "\\1", "a\\q"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(CliStrCpyAndEsc(out, sizeof out, bad));
+    }
+    EXPECT_FALSE(CliStrCpyAndEsc(out, 0, "a"));
+    EXPECT_FALSE(CliStrCpyAndEsc(nullptr, 4, "a"));
+    EXPECT_FALSE(CliStrCpyAndEsc(out, 4, nullptr));
+}
+
+TEST(StrCpyAndEsc, NeverWritesPastTheSize) {
+    for (uint32_t size = 0; size <= 5; ++size) {
+        Guarded buf(size);
+        bool ok = CliStrCpyAndEsc(buf.data(), size, "ab\\nc"); // needs 5 bytes
+        EXPECT_EQ(ok, size >= 5) << size;
+        EXPECT_TRUE(buf.GuardIntact()) << size;
+    }
+}
+
+TEST(StrTrim, InPlace) {
+    char text[] = "\t a b \r\n";
+    char *end = CliStrTrim(text);
+    EXPECT_STREQ(text, "a b");
+    EXPECT_EQ(end, text + 3);
+    char blank[] = "   ";
+    EXPECT_EQ(CliStrTrim(blank), blank);
+    EXPECT_STREQ(blank, "");
+    char vt[] = "\va\f"; // vertical tab and form feed are not white space
+    CliStrTrim(vt);
+    EXPECT_STREQ(vt, "\va\f");
+}
+
+TEST(StrRmvChar, RemovesEveryOccurrenceAndRuns) {
+    char text[] = "a,,b,c,";
+    CliStrRmvChar(text, ',');
+    EXPECT_STREQ(text, "abc");
+}
+
+TEST(StrSearch, ForwardAndReverseBothCases) {
+    const char *hello = "Hello World";
+    EXPECT_EQ(CliStrSearchCi(hello, "WORLD"), hello + 6);
+    EXPECT_EQ(CliStrSearchCs(hello, "WORLD"), nullptr);
+    const char *abc = "abcabc";
+    EXPECT_EQ(CliStrSearchReverseCs(abc, "bc"), abc + 4);
+    EXPECT_EQ(CliStrSearchCs(abc, "bc"), abc + 1);
+    EXPECT_EQ(CliStrSearchReverseCi(abc, "BC"), abc + 4);
+    EXPECT_EQ(CliStrSearchReverseCs(abc, ""), abc + 6);
+    EXPECT_EQ(CliStrSearchReverseCs(abc, nullptr), abc + 6);
+    EXPECT_EQ(CliStrSearchCs(abc, ""), abc);
+    EXPECT_EQ(CliStrSearchCs("", ""), nullptr);
+    const char *empty = "";
+    EXPECT_EQ(CliStrSearchReverseCs(empty, ""), empty);
+    EXPECT_EQ(CliStrSearchCs("ab", "abc"), nullptr); // never runs past the end
+    EXPECT_EQ(CliStrSearchReverseCs("ab", "abc"), nullptr);
+}
+
+TEST(Memory, AllocIsZeroFilledAndRefusesZero) {
+    EXPECT_EQ(CliMemAlloc(0), nullptr);
+    auto *block = static_cast<unsigned char *>(CliMemAlloc(100));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(block[i], 0);
+    }
+    CliMemFree(block);
+    CliMemFree(nullptr);
+    CliStrFree(nullptr);
+}
+
+TEST(Memory, DupCopiesAndRefusesNull) {
+    EXPECT_EQ(CliStrDup(nullptr), nullptr);
+    char *copy = CliStrDup("text");
+    EXPECT_STREQ(copy, "text");
+    CliStrFree(copy);
+}
+
+TEST(Memory, GrowKeepsContentsAndRefusesShrinking) {
+    void *block = CliMemAlloc(4);
+    memcpy(block, "abcd", 4);
+    void *before = block;
+    EXPECT_EQ(CliMemGrow(&block, 4, 2), 0u);
+    EXPECT_EQ(block, before);
+    EXPECT_EQ(CliMemGrow(&block, 4, 0), 0u);
+    EXPECT_EQ(CliMemGrow(nullptr, 4, 8), 0u);
+    EXPECT_EQ(CliMemGrow(&block, 4, 4), 4u);
+    EXPECT_EQ(memcmp(block, "abcd", 4), 0);
+    EXPECT_EQ(CliMemGrow(&block, 4, 8), 8u);
+    EXPECT_EQ(memcmp(block, "abcd\0\0\0\0", 8), 0);
+    CliMemFree(block);
+    void *fresh = nullptr;
+    EXPECT_EQ(CliMemGrow(&fresh, 0, 3), 3u);
+    EXPECT_NE(fresh, nullptr);
+    CliMemFree(fresh);
+}
+
+int gCallocCalls = 0;
+void *CountingCalloc(size_t n, size_t size) {
+    ++gCallocCalls;
+    return gOsSysReal.calloc(n, size);
+}
+void *FailingCalloc(size_t, size_t) {
+    return nullptr;
+}
+
+TEST(Memory, GrowKeepsTheOldBlockWhenAllocationFails) {
+    void *block = CliMemAlloc(4);
+    void *before = block;
+    OsSysOverride restore;
+    gOsSys.calloc = FailingCalloc;
+    EXPECT_EQ(CliMemGrow(&block, 4, 8), 0u);
+    EXPECT_EQ(block, before);
+    gOsSys = gOsSysReal;
+    CliMemFree(block);
+}
+
+TEST(StrAlloc, SizesItselfWithOneRetry) {
+    OsSysOverride restore;
+    gCallocCalls = 0;
+    gOsSys.calloc = CountingCalloc;
+    std::string hundred(100, 'x');
+    char *text = CliStrAlloc("%s", hundred.c_str());
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), hundred);
+    EXPECT_EQ(gCallocCalls, 2); // 32 bytes first, then exactly 101
+    CliStrFree(text);
+    EXPECT_EQ(CliStrAlloc(nullptr), nullptr);
+    gOsSys.calloc = FailingCalloc;
+    EXPECT_EQ(CliStrAlloc("%d", 1), nullptr);
+}
+
+} // namespace
