@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev pkg-config)
+# The packaging checks: manual pages, the Debian package, the systemd unit.
+packages+=(groff-base man-db dpkg-dev file systemd python3)
 packages+=("$@")
 
 missing=()

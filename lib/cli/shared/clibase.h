@@ -66,7 +66,54 @@ uint64_t CliMemGrow(void **block, uint64_t oldSize, uint64_t newSize);
 // ---------------------------------------------------------------------------
 // Number and data parsing
 // ---------------------------------------------------------------------------
-// (declarations added with the number parsers)
+// Every conversion works byte by byte in the C locale, returns 1 on success
+// and writes its result only on success.
+
+// Whole-text tests: 1 when every byte belongs to the class (or, with
+// allowWhite, is white space). The empty text passes; the text must not be null.
+bool CliStrIsHex(const char *str, bool allowWhite);          // 0-9 A-F a-f
+bool CliStrIsNumeric(const char *str, bool allowWhite);      // 0-9
+bool CliStrIsAlpha(const char *str, bool allowWhite);        // A-Z a-z
+bool CliStrIsAlphanumeric(const char *str, bool allowWhite); // 0-9 A-Z a-z
+
+// Scanners: return a pointer into str (the terminator when nothing stops them).
+char *CliStrSkipWhite(const char *str);           // first byte that is not white
+char *CliStrSkipNonWhite(const char *str);        // first white byte
+char *CliStrSkipNum(const char *str, bool isHex); // first byte that is not a digit
+
+// Whole-text integer conversions. The text is optional white space, an
+// optional sign, digits, optional white space. It is hexadecimal when "0x"
+// (either case) stands at the first or second byte of the number (after a
+// sign); otherwise decimal (a leading zero is not octal). A '-' before an
+// unsigned value negates it modulo the width. A null text or a null result
+// pointer fails.
+bool CliStrToSByte(const char *text, int8_t *out);
+bool CliStrToSWord(const char *text, int16_t *out);
+bool CliStrToSDword(const char *text, int32_t *out);
+bool CliStrToSQword(const char *text, int64_t *out);
+bool CliStrToByte(const char *text, uint8_t *out);
+bool CliStrToWord(const char *text, uint16_t *out);
+bool CliStrToDword(const char *text, uint32_t *out);
+bool CliStrToQword(const char *text, uint64_t *out);
+// The C library's strtod syntax between optional white space; fails when the
+// conversion overflows or underflows.
+bool CliStrToDouble(const char *text, double *out);
+
+// Parses a list of values into maxUnits units of unitSize bytes (1, 2 or 4,
+// host byte order). Values are separated by white space and by any byte of
+// separators (null: none); with ranges, "a-b" (a < b) stands for a..b. With
+// a null separator set and radix 16 the text is packed hexadecimal, two
+// digits per byte of a unit, each value optionally prefixed by "0x".
+// count (optional): 0 on entry for any number of units, otherwise the exact
+// number required; receives the number stored on success. On failure out
+// keeps the units stored so far and count is not written.
+bool CliStrToData(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                  const char *separators, uint8_t radix, uint8_t unitSize, bool ranges);
+// CliStrToData with unit size 1, ranges off, radix 10 or 16.
+bool CliStrToDecimalBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                          const char *separators);
+bool CliStrToHexBytes(const char *text, void *out, uint32_t maxUnits, uint32_t *count,
+                      const char *separators);
 
 // ---------------------------------------------------------------------------
 // Text formatting and hex dumps
@@ -177,7 +224,51 @@ FILE *CliFOpen(const char *path, const char *mode); // null for a null path
 void CliFClose(FILE *stream);                       // ignores null
 void CliFFlush(FILE *stream);                       // ignores null
 
+// Every function below fails (0) for a null stream.
+bool CliFWrite(FILE *stream, const void *data, uint32_t len); // all len bytes or 0
+bool CliFSeekEnd(FILE *stream);
+// Forward from the current position / to an absolute position.
+bool CliFSeekCur(FILE *stream, uint64_t offset);
+bool CliFSeekSet(FILE *stream, uint64_t offset);
+// One line with its '\n' into buf (size counts the terminator, at least 1);
+// a longer line comes back in pieces. *atEnd (optional) tells whether the
+// stream is at end of file afterwards. 0 only on a read error; end of file,
+// even with nothing read, is success with an empty or partial text.
+bool CliFReadLine(FILE *stream, char *buf, uint32_t size, bool *atEnd);
+// As CliFReadLine, but the text is cut at its first LF and then at its first
+// CR, so the line end never appears in buf.
+bool CliFGetLine(FILE *stream, char *buf, uint32_t size, bool *atEnd);
+// Seeks to the end and reports that position; the stream stays at its end.
+bool CliFGetLength64(FILE *stream, uint64_t *length);
+// Low 32 bits of the length; a length whose low 32 bits are all ones fails.
+bool CliFGetLength(FILE *stream, uint32_t *length);
+// Reads up to len bytes from the absolute offset. When count is given and
+// holds a non-zero value, that many bytes must be available from offset or
+// the call fails. On success count (if given) receives the bytes read; when
+// nothing is available from offset the call succeeds and leaves it alone.
+bool CliFRead(FILE *stream, uint64_t offset, void *buf, uint32_t len, uint32_t *count);
+
 // ---------------------------------------------------------------------------
 // Paths
 // ---------------------------------------------------------------------------
-// (declarations added with the path functions)
+// A path splits at its last '/' into the directory part (with the '/') and
+// the base name; the extension follows the base name's last '.' unless that
+// '.' is its first character. Only '/' separates directories.
+//
+// With dst: copies the directory part into dst and returns the address of
+// its terminator (dst itself, emptied, when there is no '/'); null, writing
+// nothing, when it does not fit or size is 0. Without dst: the address of
+// the base name inside path (null for a null path).
+char *CliFBaseDir(char *dst, uint32_t size, const char *path);
+// With dst and size: copies the base name (without its extension unless
+// withExt) and returns dst, or null, writing nothing, when it does not fit.
+// Without dst or size: the base name inside path, which includes any
+// extension, so a request without extension gives null when the base name
+// contains a '.' anywhere. A null path gives null.
+char *CliFBaseName(char *dst, uint32_t size, const char *path, bool withExt);
+// With dst and size: copies the extension (from its '.' when withDot) and
+// zero-fills the rest of dst; returns dst (the empty text when there is no
+// extension), or null, writing nothing, when it does not fit. Without dst
+// or size: the extension inside path, or the terminator of path when there
+// is none. A null path gives null.
+char *CliFExt(char *dst, uint32_t size, const char *path, bool withDot);

@@ -1,0 +1,71 @@
+// The portable signal table and the handler that routes signals to the tool.
+#include "lib/cli/osx/os.h"
+#include "lib/cli/shared/cli.h"
+
+static_assert(kCliSignalCount == kOsSignalCount);
+
+namespace {
+
+constexpr uint32_t kIndexAbort = 2;
+constexpr uint32_t kIndexKill = 4;
+
+// The indexes for which the runtime ends the process when the tool has not
+// configured them.
+bool ExitsWhenUnconfigured(uint32_t index) {
+    return index == kIndexAbort || index == kIndexKill;
+}
+
+} // namespace
+
+void CliSignalInit(uint32_t index, CliSignalFn fn) {
+    if (gCli == nullptr || index >= kCliSignalCount) {
+        return;
+    }
+    CliSignalSlot &slot = gCli->signalSlots[index];
+    slot.isSet = true;
+    slot.keepDefault = false;
+    slot.onSignal = fn;
+}
+
+void CliSignalDefault(uint32_t index) {
+    if (gCli == nullptr || index >= kCliSignalCount) {
+        return;
+    }
+    CliSignalSlot &slot = gCli->signalSlots[index];
+    slot.isSet = true;
+    slot.keepDefault = true;
+    slot.onSignal = nullptr;
+}
+
+void CliSignalHook() {
+    if (gCli == nullptr) {
+        return;
+    }
+    for (uint32_t index = 0; index < kCliSignalCount; ++index) {
+        const CliSignalSlot &slot = gCli->signalSlots[index];
+        if (slot.isSet && slot.keepDefault) {
+            continue;
+        }
+        bool route = slot.isSet ? slot.onSignal != nullptr : ExitsWhenUnconfigured(index);
+        OsSignalHook(index, route ? CliSignalHandler : nullptr);
+    }
+}
+
+void CliSignalHandler(int32_t sig) {
+    int32_t index = OsSignalGet(sig);
+    // Without the table (the exit sequence has already freed it) there is
+    // nothing to route to, and the process is ending anyway.
+    if (index < 0 || static_cast<uint32_t>(index) >= kCliSignalCount || gCli == nullptr) {
+        return;
+    }
+    const CliSignalSlot &slot = gCli->signalSlots[index];
+    if (slot.isSet) {
+        if (slot.onSignal != nullptr) {
+            slot.onSignal(static_cast<uint32_t>(index));
+        }
+        return;
+    }
+    if (ExitsWhenUnconfigured(static_cast<uint32_t>(index))) {
+        CliExit(1);
+    }
+}

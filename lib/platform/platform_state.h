@@ -1,0 +1,58 @@
+// The stand-in's process-wide registry state: published instances,
+// notifications and their iterators, service objects, open connections and
+// the forced faults. Shared by the registry and the connection code; every
+// member is guarded by `mutex`. Not for callers of iokit.h.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "lib/platform/driver_registry.h"
+
+struct IONotificationPort;
+
+namespace trelvox::platform::detail {
+
+struct Published {
+    std::shared_ptr<DriverInstance> instance;
+    std::string className;
+};
+
+// One first-publish notification; its iterator's id is the map key.
+struct Notification {
+    IONotificationPort *port = nullptr; // null once the port is destroyed
+    std::string className;
+    IOServiceMatchingCallback callback = nullptr;
+    void *refCon = nullptr;
+    std::deque<InstanceId> pending; // published, not yet taken by IOIteratorNext
+    bool armed = false;             // the iterator was drained since the last delivery
+};
+
+struct PortWatch {
+    int fd;
+    std::function<void()> onReadable;
+};
+
+struct RegistryState {
+    std::mutex mutex;
+    InstanceId nextInstance = 1;
+    io_object_t nextObject = 0x1000;
+    std::map<InstanceId, Published> instances; // in publication order
+    std::map<io_iterator_t, Notification> notifications;
+    std::map<io_service_t, InstanceId> services;
+    std::map<io_connect_t, std::shared_ptr<UserClient>> connections;
+    std::map<uint64_t, PortWatch> watches;
+    uint64_t nextWatch = 1;
+};
+
+RegistryState &State();
+// A fresh object id; the caller holds the mutex. Never 0.
+io_object_t NewObjectId(RegistryState &state);
+// Forgets the calling thread's run-loop sources and kept stop.
+void ResetCurrentRunLoop();
+
+} // namespace trelvox::platform::detail

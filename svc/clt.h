@@ -1,0 +1,96 @@
+// The service: its state record, the driver's event-log reply, and the
+// routines of the entry, the notification callback, the event pump and the
+// output (svc/main_*.cpp), beside the tool hooks of cli.h (svc/clt.cpp).
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/cli/shared/cli.h"
+#include "lib/platform/iokit.h"
+
+struct CliLogFile;
+
+inline constexpr uint32_t kCltEventTextSize = 1024;
+inline constexpr uint32_t kCltEventRequestSize = 8;
+inline constexpr uint32_t kCltLineSize = 1024;
+inline constexpr uint32_t kCltPathSize = 1024;
+
+// User-client methods of the driver.
+inline constexpr uint32_t kCltMethodOpen = 0;
+inline constexpr uint32_t kCltMethodClose = 1;
+inline constexpr uint32_t kCltMethodEventLog = 6;
+
+// The driver's event-log reply (structure output of method 6), host order.
+struct CltEventReply {
+    int32_t lostBytes; // event-log bytes the driver had to drop
+    uint32_t textLen;  // valid bytes in eventText; above 1024 counts as 1024
+    uint32_t waitFlag; // 0: ask again at once; otherwise wait first
+    char eventText[kCltEventTextSize];
+};
+static_assert(sizeof(CltEventReply) == 1036);
+static_assert(offsetof(CltEventReply, lostBytes) == 0);
+static_assert(offsetof(CltEventReply, textLen) == 4);
+static_assert(offsetof(CltEventReply, waitFlag) == 8);
+static_assert(offsetof(CltEventReply, eventText) == 12);
+
+// The service's state record behind gClt. CliInit allocates it zero-filled
+// (CltGlobalsSize bytes) and CltGlobalsInit starts its life in that block.
+struct CltGlobals {
+    char logLine[kCltLineSize];                 // LogStr's buffer for the log file
+    uint8_t eventRequest[kCltEventRequestSize]; // method 6 input; always zero
+    CltEventReply eventReply;
+    pthread_cond_t waitCond; // the pump's timed wait; nothing signals it
+    IONotificationPortRef notifyPort;
+    int32_t idleMs; // sum of nominal waits since the last busy reply
+    pthread_mutex_t waitMutex;
+    // Set by HandleSignal in signal context, never cleared; read without a
+    // lock. A lock-free one-byte atomic, so that this is well defined.
+    std::atomic<bool> stopRequested;
+    bool condCreated;
+    bool mutexCreated;
+    bool serviceMode;
+    bool logOpenFailReported;
+    // The main run loop while the service runs; read by HandleSignal.
+    std::atomic<CFRunLoopRef> runLoop;
+    char logPath[kCltPathSize];
+    CliLogFile *logHandle; // the rotating log; null in application mode
+    uint32_t logCount;
+    uint32_t logSizeMiB;
+};
+static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
+static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
+
+inline CltGlobals *Clt() {
+    return static_cast<CltGlobals *>(gClt);
+}
+
+// Starts the life of the record in the zero-filled block that CliInit
+// stored in gClt (every field zero, no resource created).
+void CltGlobalsInit();
+
+// Runs the service: start-up, the first drain, the run loop and tear-down.
+// Never returns; every path ends in the runtime's exit sequence.
+[[noreturn]] void CltMain(int32_t argc, char **argv);
+
+// printf-style: one message to the log file while it is open, otherwise to
+// standard output. A message goes to the file whole, whatever its length.
+void LogStr(const char *format, ...) CLI_PRINTF(1, 2);
+// printf-style: one message to the system log, identity progName, LOG_CONS,
+// LOG_DAEMON, the connection opened and closed around it.
+void SysLog(int priority, const char *format, ...) CLI_PRINTF(2, 3);
+// The signal callback: stops the service for portable indexes 0, 1 and 3.
+void HandleSignal(uint32_t index);
+
+// The first-publish callback: serves every instance the iterator delivers,
+// one after another.
+void NotificationCallback(void *refCon, io_iterator_t iterator);
+// The event pump for one open user-client connection; returns when a stop is
+// requested or a request fails.
+void LogEvents(io_connect_t connection);
+// Writes one reply's text (NUL-terminated) through LogStr, turning valid
+// time tokens into local date and time and dropping every other '{'.
+void LogEventText(const char *text);
