@@ -204,7 +204,31 @@ void CliSignalHandler(int32_t sig);
 // ---------------------------------------------------------------------------
 // Prompts and progress
 // ---------------------------------------------------------------------------
-// (declarations added with the prompts)
+// Interactive prompts on stdout, answers read as lines (at most 31
+// characters) from stdin. Each asks again until the answer is acceptable and
+// returns 1 with it, or 0 when the read fails or stdin ends first; out is
+// then left unchanged.
+//
+// One character, compared with allowed without regard to letter case and
+// stored as typed; with allowed null or empty any answer of at most one
+// character is taken (the empty answer as 0). out may be null.
+bool CliSelectChar(const char *prompt, char *out, const char *allowed);
+// "y"/"yes" stores 1 and "n"/"no" stores 0, in any letter case.
+bool CliSelectBool(const char *prompt, bool *out);
+// A number (decimal, or hexadecimal after "0x") within min..max. The answer
+// cancel (may be null; compared without regard to letter case) returns 0.
+bool CliSelectNum(const char *prompt, uint32_t *out, uint32_t min, uint32_t max,
+                  const char *cancel);
+
+// A one-line percentage display on stdout, shown only on a terminal and, for
+// a non-zero level, only when that verbosity is enabled. Start writes the
+// label and "0%" and returns 1 when the display is shown; increments redraw
+// the number with backspaces when it changes (0 when no display is active);
+// stop with newline set moves to a new line and ends the display, with
+// newline 0 blanks label and number. Nothing is flushed.
+bool CliProgressStart(uint32_t total, uint8_t level, const char *format, ...) CLI_PRINTF(3, 4);
+bool CliProgressIncrement(uint32_t amount);
+void CliProgressStop(bool newline);
 
 // ---------------------------------------------------------------------------
 // I/O control
