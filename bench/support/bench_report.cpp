@@ -21,7 +21,8 @@ struct Comparison {
     std::string subject;
     std::string peer;
     double target;
-    std::string metric;
+    std::string metric;     // of both, or of the subject when peerMetric is set
+    std::string peerMetric; // empty: metric
 };
 
 struct Limit {
@@ -185,14 +186,20 @@ bool PrintSummary(const Results &results, FILE *out) {
     for (const Comparison &c : Comparisons()) {
         double subject = 0;
         double peer = 0;
+        const std::string &peerMetric = c.peerMetric.empty() ? c.metric : c.peerMetric;
         if (!results.Value(c.subject, c.metric, &subject) ||
-            !results.Value(c.peer, c.metric, &peer) || peer <= 0) {
+            !results.Value(c.peer, peerMetric, &peer) || peer <= 0) {
             Missing(results, c.label, {c.subject, c.peer}, out, &complete);
             continue;
         }
         double ratio = subject / peer;
-        fprintf(out, "%-44s %10.1f / %10.1f %s = %6.3fx", c.label.c_str(), subject, peer,
-                c.metric.c_str(), ratio);
+        if (c.peerMetric.empty()) {
+            fprintf(out, "%-44s %10.1f / %10.1f %s = %6.3fx", c.label.c_str(), subject, peer,
+                    c.metric.c_str(), ratio);
+        } else {
+            fprintf(out, "%-44s %10.3f %s / %10.3f %s = %6.3fx", c.label.c_str(), subject,
+                    c.metric.c_str(), peer, peerMetric.c_str(), ratio);
+        }
         double realSubject = 0;
         double realPeer = 0;
         if (c.metric == kCpu && results.Value(c.subject, kReal, &realSubject) &&
@@ -216,8 +223,10 @@ bool PrintSummary(const Results &results, FILE *out) {
         }
         fprintf(out, "%-44s %12.3f %s  (limit %g %s: %s", l.label.c_str(), value, l.unit.c_str(),
                 l.limit, l.unit.c_str(), Verdict(value, l.limit));
-        if (value > l.limit) {
+        if (value > l.limit && l.limit > 0) {
             fprintf(out, " by %.1f %%", (value / l.limit - 1) * 100);
+        } else if (value > l.limit) {
+            fprintf(out, " by %g %s", value - l.limit, l.unit.c_str());
         }
         fprintf(out, ")\n");
     }
@@ -258,7 +267,13 @@ bool Results::Value(const std::string &name, const std::string &metric, double *
 
 void AddComparison(const std::string &label, const std::string &subject, const std::string &peer,
                    double target, const std::string &metric) {
-    Comparisons().push_back(Comparison{label, subject, peer, target, metric});
+    Comparisons().push_back(Comparison{label, subject, peer, target, metric, ""});
+}
+
+void AddCounterRatio(const std::string &label, const std::string &benchmark,
+                     const std::string &numerator, const std::string &denominator, double target) {
+    Comparisons().push_back(
+        Comparison{label, benchmark, benchmark, target, numerator, denominator});
 }
 
 void AddLimit(const std::string &label, const std::string &benchmark, const std::string &metric,

@@ -46,6 +46,10 @@ inline const std::string kReal = "real_ns";
 // of 0 means the ratio is only reported.
 void AddComparison(const std::string &label, const std::string &subject, const std::string &peer,
                    double target, const std::string &metric = kCpu);
+// One benchmark's counter numerator / its counter denominator, for a
+// benchmark that measures a subject and its peer side by side.
+void AddCounterRatio(const std::string &label, const std::string &benchmark,
+                     const std::string &numerator, const std::string &denominator, double target);
 // A counter of one benchmark against an upper limit.
 void AddLimit(const std::string &label, const std::string &benchmark, const std::string &metric,
               double limit, const std::string &unit);
