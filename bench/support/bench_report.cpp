@@ -181,7 +181,7 @@ void Missing(const Results &results, const std::string &label,
 // failed or lacks a figure.
 bool PrintSummary(const Results &results, FILE *out) {
     bool complete = true;
-    fprintf(out, "\n== Summary (medians of the repetitions of this run; times in ns per "
+    fprintf(out, "\n== Summary (medians of the repetitions of this run; times per "
                  "iteration)\n");
     for (const Comparison &c : Comparisons()) {
         double subject = 0;
@@ -193,8 +193,14 @@ bool PrintSummary(const Results &results, FILE *out) {
             continue;
         }
         double ratio = subject / peer;
-        if (c.peerMetric.empty()) {
-            fprintf(out, "%-44s %10.1f / %10.1f %s = %6.3fx", c.label.c_str(), subject, peer,
+        if (c.metric == kCpu || c.metric == kReal) {
+            // Times in the unit that suits the peer.
+            double scale = peer >= 1e6 ? 1e6 : peer >= 1e3 ? 1e3 : 1;
+            const char *unit = scale == 1e6 ? "ms" : scale == 1e3 ? "us" : "ns";
+            fprintf(out, "%-44s %9.3f / %9.3f %s %s = %6.3fx", c.label.c_str(), subject / scale,
+                    peer / scale, unit, c.metric == kCpu ? "CPU" : "real", ratio);
+        } else if (c.peerMetric.empty()) {
+            fprintf(out, "%-44s %9.3f / %9.3f %s = %6.3fx", c.label.c_str(), subject, peer,
                     c.metric.c_str(), ratio);
         } else {
             fprintf(out, "%-44s %10.3f %s / %10.3f %s = %6.3fx", c.label.c_str(), subject,
