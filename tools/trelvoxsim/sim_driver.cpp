@@ -52,6 +52,13 @@ void SimDriver::Note(const char *format, ...) {
 }
 
 bool SimDriver::Load(std::string *error) {
+    // The directory is made as the service would make it: one level,
+    // writable by its owner only.
+    if (mkdir(options_.directory.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error =
+            "cannot create the driver directory " + options_.directory + ": " + strerror(errno);
+        return false;
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (hiddenPath_.size() >= sizeof address.sun_path) {

@@ -105,7 +105,7 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
     optind = 1;
     for (;;) {
         int index = -1;
-        int id = getopt_long(argc, argv, "", kLongOptions, &index);
+        int id = getopt_long(argc, argv, ":", kLongOptions, &index);
         if (id == -1) {
             break;
         }

@@ -1,7 +1,7 @@
 // trelvoxsim's reply sources and the record file.
 #include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 
