@@ -78,7 +78,7 @@ std::string LineMaker::Make(int64_t unixSeconds) {
         text = Format("Adapter temperature %u C, within limits", 38 + Pick(20));
         break;
     }
-    std::string line = token + " trelvox" + std::to_string(adapter) + ": " + text + "\n";
+    std::string line = token + "trelvox" + std::to_string(adapter) + ": " + text + "\n";
     if (malformedPercent_ > 0 && Pick(100) < malformedPercent_) {
         line = Mangle(line, token);
     }

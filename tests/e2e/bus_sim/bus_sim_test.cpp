@@ -281,7 +281,7 @@ TEST_F(SimOnBus, ServesTheUserClientMethodsAndGoesAwayOnSigterm) {
     ASSERT_EQ(text.back(), '\n') << "replies hold whole lines";
 
     // Every line: a time token of about now, the adapter, an event.
-    std::regex line(R"(\{([0-9A-F]{8})\} trelvox[01]: [^{}\n]+)");
+    std::regex line(R"(\{([0-9A-F]{8})\}trelvox[01]: [^{}\n]+)");
     std::istringstream lines(text);
     std::string one;
     int count = 0;
@@ -340,7 +340,7 @@ TEST_F(SimOnBus, RecordsExactlyWhatItSentWithLostBytesAndMalformedTokens) {
     EXPECT_GT(withText, 600u);
 
     // Every line is broken in one of the field's ways.
-    std::regex clean(R"(\{[0-9A-F]{8}\} trelvox[01]: [^{}\n]+)");
+    std::regex clean(R"(\{[0-9A-F]{8}\}trelvox[01]: [^{}\n]+)");
     std::istringstream lines(all);
     std::string one;
     while (std::getline(lines, one)) {
