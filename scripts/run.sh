@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${TRELVOX_RUN_SECONDS:-30}
 case $seconds in
-'' | *[!0-9]*) echo "run: TRELVOX_RUN_SECONDS must be a whole number" >&2; exit 2 ;;
+'' | *[!0-9]* | 0*) echo "run: TRELVOX_RUN_SECONDS must be a whole number above 0" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh

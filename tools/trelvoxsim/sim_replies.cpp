@@ -120,7 +120,7 @@ std::string LineMaker::Mangle(std::string line, const std::string &token) {
 
 GeneratedSource::GeneratedSource(const Options &options, int64_t startMs)
     : options_(options), maker_(options.seed, options.malformedPercent), startMs_(startMs),
-      nextLineMs_(startMs) {}
+      nextLineMs_(static_cast<double>(startMs)) {}
 
 bool GeneratedSource::InGap(int64_t nowMs) const {
     if (options_.gapEvery <= 0 || options_.gap <= 0) {
@@ -154,16 +154,16 @@ void GeneratedSource::Produce(int64_t nowMs) {
     }
     // A driver that was not asked for a long time does not make up for it
     // all at once.
-    if (nowMs - nextLineMs_ > 5000) {
-        nextLineMs_ = nowMs;
+    double now = static_cast<double>(nowMs);
+    if (now - nextLineMs_ > 5000) {
+        nextLineMs_ = now;
     }
     double interval = 1000.0 / options_.rate;
-    int64_t step = interval < 1 ? 1 : static_cast<int64_t>(interval);
-    while (nextLineMs_ <= nowMs && !TotalReached()) {
-        if (!InGap(nextLineMs_)) {
+    while (nextLineMs_ <= now && !TotalReached()) {
+        if (!InGap(static_cast<int64_t>(nextLineMs_))) {
             Append(maker_.Make(time(nullptr)));
         }
-        nextLineMs_ += step;
+        nextLineMs_ += interval;
     }
 }
 

@@ -79,7 +79,7 @@ private:
     Options options_;
     LineMaker maker_;
     int64_t startMs_;
-    int64_t nextLineMs_;
+    double nextLineMs_; // when the next line is due
     std::string pending_;
     uint64_t produced_ = 0;
     uint64_t dropped_ = 0;

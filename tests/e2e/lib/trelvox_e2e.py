@@ -240,7 +240,9 @@ class World:
     def __init__(self, logd, sim):
         self.logd_path = logd
         self.sim_path = sim
-        self.work = tempfile.mkdtemp(prefix="trelvox-e2e-")
+        # Under /tmp whatever TMPDIR says: socket paths must stay short.
+        self.work = tempfile.mkdtemp(prefix="trelvox-e2e-",
+                                     dir="/tmp" if os.path.isdir("/tmp") else None)
         self.driver_dir = os.path.join(self.work, "drivers")
         os.mkdir(self.driver_dir, 0o700)
         self.env = dict(os.environ, TZ=TZ, TRELVOX_DRIVER_DIR=self.driver_dir)
