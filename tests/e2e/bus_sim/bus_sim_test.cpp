@@ -421,11 +421,13 @@ TEST_F(SimOnBus, UnloadsAndComesBack) {
     ASSERT_NE(connect, 0u);
     auto start = Clock::now();
     Reply reply;
+    int served = 0;
     while (Fetch(connect, &reply) == KERN_SUCCESS) {
         ASSERT_LT(Clock::now() - start, 3s) << "the driver never unloaded";
+        ++served;
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_GT(served, 0) << "it served before it unloaded";
     EXPECT_NE(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr), 0);
     IOServiceClose(connect);
 
