@@ -7,7 +7,6 @@ cannot run here raises Skip (reported to CTest with status 77).
 """
 
 import os
-import re
 import signal
 import struct
 import subprocess
