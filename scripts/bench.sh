@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in a release build of their own (build-bench) and runs
+# Builds the benchmarks in an optimised build of their own (build-bench) and runs
 # every one of them, or those named: scripts/bench.sh [NAME...] where NAME is
 # rotating_log, pump, idle or memory. Extra Google Benchmark flags go after
 # "--", e.g. scripts/bench.sh rotating_log -- --benchmark_repetitions=9.
@@ -24,7 +24,9 @@ for name in "${names[@]}"; do
 done
 
 scripts/setup.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRELVOX_BENCH=ON \
+# -O2 as Debian builds its packages, with symbols so that perf can say
+# where the time goes.
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVOX_BENCH=ON \
     -DTRELVOX_TESTS=OFF >/dev/null
 targets=()
 for name in "${names[@]}"; do
