@@ -64,8 +64,9 @@ void IdleService(benchmark::State &state) {
         std::string svcDir = dir.File("svc");
         std::string simDir = dir.File("sim");
         std::string idle = dir.File("idle.replay"); // no replies: idle at once
-        if (mkdir(svcDir.c_str(), 0700) != 0 || mkdir(simDir.c_str(), 0700) != 0 ||
-            fclose(fopen(idle.c_str(), "w")) != 0) {
+        FILE *empty = fopen(idle.c_str(), "w");
+        if (empty == nullptr || fclose(empty) != 0 || mkdir(svcDir.c_str(), 0700) != 0 ||
+            mkdir(simDir.c_str(), 0700) != 0) {
             state.SkipWithError("cannot prepare the directories");
             return;
         }
