@@ -17,10 +17,17 @@
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
 #include "svc/clt.h"
+#include "tests/support/runtime_fixture.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/sys_wraps.h"
 
 namespace svctest {
+
+// What the service prints around a driver connection.
+inline constexpr char kEstablishing[] = "Establishing driver connection....";
+inline constexpr char kEstablished[] = "driver connection established.\n\n";
+inline constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
+inline constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 // The record as CltMain has it once the wait primitives exist, in
 // application mode, local time UTC and a clean platform stand-in.
@@ -40,10 +47,7 @@ protected:
     }
     void TearDown() override {
         CltExit();
-        CliMemFree(gCli);
-        CliMemFree(gClt);
-        gCli = nullptr;
-        gClt = nullptr;
+        testsupport::ReleaseRuntime();
         trelvox::platform::ResetPlatform();
     }
 };
