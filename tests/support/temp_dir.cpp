@@ -14,15 +14,21 @@
 namespace testsupport {
 
 TempDir::~TempDir() {
+    Remove();
+}
+
+void TempDir::Remove() {
     if (root_.empty()) {
         return;
     }
     std::error_code error;
     std::filesystem::remove_all(root_, error);
     EXPECT_FALSE(error) << "removing " << root_ << ": " << error.message();
+    root_.clear();
 }
 
 bool TempDir::Make(const std::string &stem) {
+    Remove();
     std::string pattern = "/tmp/" + stem + "XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');

@@ -17,7 +17,8 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    // Makes /tmp/<stem>XXXXXX; false (and nothing to remove) on failure.
+    // Makes /tmp/<stem>XXXXXX, removing the one made before (a fixture's
+    // SetUp may run again within a test); false on failure.
     bool Make(const std::string &stem);
 
     // The directory itself, and a name inside it.
@@ -35,6 +36,8 @@ public:
     mode_t Mode(const std::string &name) const { return Stat(name).st_mode & 07777; }
 
 private:
+    void Remove();
+
     std::string root_;
 };
 
