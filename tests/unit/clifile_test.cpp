@@ -282,7 +282,7 @@ TEST_F(CliFileTest, LengthIsZeroedFirst) {
     EXPECT_TRUE(CliFileGetLength(h, &len));
     EXPECT_EQ(len, 10u);
     OsSysOverride restore;
-    gOsSys.fstat = [](int, struct stat *) {
+    gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
         errno = EIO;
         return -1;
     };

@@ -35,14 +35,14 @@ struct Faults {
     static inline int unlinkCalls, unlinkFailAt;
     static inline int openCalls, openFailAt;
     static inline int writeCalls, writeFailAt;
-    static inline int fstatCalls, fstatFailAt;
+    static inline int sizeQueryCalls, sizeQueryFailAt;
     static inline int statFailErrno;
     static inline std::string statFailPath;
 
     static void Install() {
         renameCalls = renameFailAt = unlinkCalls = unlinkFailAt = 0;
         openCalls = openFailAt = writeCalls = writeFailAt = 0;
-        fstatCalls = fstatFailAt = statFailErrno = 0;
+        sizeQueryCalls = sizeQueryFailAt = statFailErrno = 0;
         statFailPath.clear();
         gOsSys.rename = [](const char *a, const char *b) {
             if (++renameCalls == renameFailAt) {
@@ -72,12 +72,12 @@ struct Faults {
             }
             return gOsSysReal.write(fd, b, n);
         };
-        gOsSys.fstat = [](int fd, struct stat *st) {
-            if (++fstatCalls == fstatFailAt) {
+        gOsSys.statx = [](int fd, const char *p, int f, unsigned int m, struct statx *out) {
+            if (++sizeQueryCalls == sizeQueryFailAt) {
                 errno = EIO;
                 return -1;
             }
-            return gOsSysReal.fstat(fd, st);
+            return gOsSysReal.statx(fd, p, f, m, out);
         };
         gOsSys.stat = [](const char *p, struct stat *st) {
             if (statFailErrno != 0 && statFailPath == p) {
@@ -478,8 +478,8 @@ TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
 TEST_F(CliLogTest, FailedLengthQueryAfterTheWrite) {
     Init("q.log", 5, 3);
     ASSERT_TRUE(CliLogOpen(log_));
-    Faults::fstatCalls = 0;
-    Faults::fstatFailAt = 1;
+    Faults::sizeQueryCalls = 0;
+    Faults::sizeQueryFailAt = 1;
     EXPECT_FALSE(Write("1234567")) << "the length check failed";
     EXPECT_TRUE(CliLogIsOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"q.log", "1234567"}})) << "the bytes are in the file";
@@ -639,7 +639,7 @@ TEST_F(CliLogTest, EveryMessageIsInAFileOrReportedUnwritten) {
             Faults::writeFailAt = Faults::writeCalls + 1;
             break;
         case 2:
-            Faults::fstatFailAt = Faults::fstatCalls + 1 + next() % 2;
+            Faults::sizeQueryFailAt = Faults::sizeQueryCalls + 1 + next() % 2;
             break;
         case 3:
             Faults::openFailAt = Faults::openCalls + 1 + next() % 4;

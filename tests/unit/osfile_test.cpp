@@ -249,6 +249,10 @@ TEST_F(OsFileTest, LengthKeepsLow32Bits) {
     EXPECT_TRUE(OsFileGetLength64(h, &len64));
     EXPECT_EQ(len64, 0x100000005ull);
     OsSysOverride restore;
+    gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
+        errno = EIO;
+        return -1;
+    };
     gOsSys.fstat = [](int, struct stat *) {
         errno = EIO;
         return -1;
@@ -259,6 +263,100 @@ TEST_F(OsFileTest, LengthKeepsLow32Bits) {
     EXPECT_FALSE(OsFileGetAttributes(h, &attrs));
     OsFt c, m, a;
     EXPECT_FALSE(OsFileGetTimes(h, &c, &m, &a));
+    OsFileClose(h);
+}
+
+// The length query asks statx for the size alone (asking for the times makes
+// every later write to the file dirty its inode) and takes fstat only where
+// statx is missing, refused or silent about the size.
+struct SizeQuery {
+    enum class Statx { kReal, kMissing, kRefused, kNoSize, kFails };
+    static inline Statx statxMode;
+    static inline bool fstatFails;
+    static inline int statxCalls, fstatCalls;
+    static inline unsigned int statxMask;
+    static inline int statxFlags;
+
+    static void Install(Statx mode, bool fstatFailing) {
+        statxMode = mode;
+        fstatFails = fstatFailing;
+        statxCalls = fstatCalls = 0;
+        statxMask = 0;
+        statxFlags = 0;
+        gOsSys.statx = [](int fd, const char *path, int flags, unsigned int mask,
+                          struct statx *out) {
+            ++statxCalls;
+            statxMask = mask;
+            statxFlags = flags;
+            switch (statxMode) {
+            case Statx::kMissing:
+                errno = ENOSYS;
+                return -1;
+            case Statx::kRefused:
+                errno = EPERM;
+                return -1;
+            case Statx::kFails:
+                errno = EIO;
+                return -1;
+            case Statx::kNoSize: {
+                int r = gOsSysReal.statx(fd, path, flags, mask, out);
+                out->stx_mask &= ~STATX_SIZE;
+                out->stx_size = 0;
+                return r;
+            }
+            case Statx::kReal:
+                break;
+            }
+            return gOsSysReal.statx(fd, path, flags, mask, out);
+        };
+        gOsSys.fstat = [](int fd, struct stat *st) {
+            ++fstatCalls;
+            if (fstatFails) {
+                errno = EIO;
+                return -1;
+            }
+            return gOsSysReal.fstat(fd, st);
+        };
+    }
+};
+
+TEST_F(OsFileTest, LengthAsksForTheSizeAloneAndFallsBackToFstat) {
+    using Statx = SizeQuery::Statx;
+    struct Case {
+        const char *name;
+        Statx statx;
+        bool fstatFails;
+        bool ok;
+        int fstatCalls;
+    };
+    const Case cases[] = {
+        {"statx answers", Statx::kReal, false, true, 0},
+        {"statx missing", Statx::kMissing, false, true, 1},
+        {"statx refused by a sandbox", Statx::kRefused, false, true, 1},
+        {"statx without the size", Statx::kNoSize, false, true, 1},
+        {"statx fails", Statx::kFails, false, false, 0},
+        {"statx missing, fstat fails", Statx::kMissing, true, false, 1},
+    };
+    Write("f", std::string(70000, 'x'));
+    OsFile *h = OsFileOpen(Path("f").c_str(), CliFileFlagRead);
+    ASSERT_NE(h, nullptr);
+    OsSysOverride restore;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SizeQuery::Install(c.statx, c.fstatFails);
+        uint32_t len = 0;
+        uint64_t len64 = 0;
+        EXPECT_EQ(OsFileGetLength(h, &len), c.ok);
+        EXPECT_EQ(OsFileGetLength64(h, &len64), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(len, 70000u);
+            EXPECT_EQ(len64, 70000u);
+        }
+        EXPECT_EQ(SizeQuery::statxCalls, 2);
+        EXPECT_EQ(SizeQuery::statxMask, static_cast<unsigned int>(STATX_SIZE)) << "no times";
+        EXPECT_EQ(SizeQuery::statxFlags, AT_EMPTY_PATH);
+        EXPECT_EQ(SizeQuery::fstatCalls, 2 * c.fstatCalls);
+    }
     OsFileClose(h);
 }
 

@@ -16,6 +16,9 @@ int RealStat(const char *path, struct stat *st) {
 int RealFstat(int fd, struct stat *st) {
     return ::fstat(fd, st);
 }
+int RealStatx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) {
+    return ::statx(dirfd, path, flags, mask, out);
+}
 
 } // namespace
 
@@ -37,6 +40,7 @@ constexpr OsSysTable gOsSysReal = {
     .dup2 = ::dup2,
     .fopen = ::fopen,
     .time = ::time,
+    .statx = RealStatx,
 };
 
 OsSysTable gOsSys = gOsSysReal;
