@@ -37,6 +37,21 @@ static_assert(offsetof(CltEventReply, textLen) == 4);
 static_assert(offsetof(CltEventReply, waitFlag) == 8);
 static_assert(offsetof(CltEventReply, eventText) == 12);
 
+// The last time stamp the pump wrote, kept with the token's value, so that a
+// token repeating the previous second (a driver logs several lines a second)
+// is not converted again. Sound because the local time of a given second
+// does not change while the process runs: localtime_r loads the time-zone
+// rules on first use, and the C library takes up a changed TZ or zone file
+// only when tzset runs (or a call that runs it, such as mktime), which the
+// service never does. A process that does so must clear `valid`.
+inline constexpr uint32_t kCltStampSize = 64;
+struct CltTimeStamp {
+    bool valid;       // text holds the conversion of seconds
+    uint64_t seconds; // the token's value, as parsed
+    uint32_t length;  // bytes of text, terminator excluded
+    char text[kCltStampSize];
+};
+
 // The service's state record behind gClt. CliInit allocates it zero-filled
 // (CltGlobalsSize bytes) and CltGlobalsInit starts its life in that block.
 struct CltGlobals {
@@ -60,6 +75,7 @@ struct CltGlobals {
     CliLogFile *logHandle; // the rotating log; null in application mode
     uint32_t logCount;
     uint32_t logSizeMiB;
+    CltTimeStamp lastStamp; // the pump's last time stamp
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -79,6 +95,11 @@ void CltGlobalsInit();
 // printf-style: one message to the log file while it is open, otherwise to
 // standard output. A message goes to the file whole, whatever its length.
 void LogStr(const char *format, ...) CLI_PRINTF(1, 2);
+// The bytes as they are, routed as LogStr routes a message: one CliLogWrite
+// of all of them while the log file is open; otherwise (or when that write
+// or the length check after it fails) to standard output, after what stdio
+// holds for it.
+void LogText(const char *text, uint32_t length);
 // printf-style: one message to the system log, identity progName, LOG_CONS,
 // LOG_DAEMON, the connection opened and closed around it.
 void SysLog(int priority, const char *format, ...) CLI_PRINTF(2, 3);
@@ -91,6 +112,6 @@ void NotificationCallback(void *refCon, io_iterator_t iterator);
 // The event pump for one open user-client connection; returns when a stop is
 // requested or a request fails.
 void LogEvents(io_connect_t connection);
-// Writes one reply's text (NUL-terminated) through LogStr, turning valid
+// Writes one reply's text (NUL-terminated) through LogText, turning valid
 // time tokens into local date and time and dropping every other '{'.
 void LogEventText(const char *text);

@@ -1,7 +1,10 @@
-// The service's two ways of speaking: LogStr for event text and progress
-// messages, SysLog for the system log.
+// The service's ways of speaking: LogStr for progress messages and anything
+// formatted, LogText for the event pump's runs of text and time stamps,
+// SysLog for the system log.
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -34,7 +37,36 @@ bool WriteToLog(CltGlobals *clt, const char *format, va_list args) {
     return written;
 }
 
+// Writes all the bytes to the descriptor, going on after a partial write
+// or an interrupted one; gives up at the first error.
+void WriteAll(int fd, const char *bytes, uint32_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes += n;
+        length -= static_cast<uint32_t>(n);
+    }
+}
+
 } // namespace
+
+void LogText(const char *text, uint32_t length) {
+    CltGlobals *clt = Clt();
+    if (clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle) &&
+        CliLogWrite(clt->logHandle, text, length)) {
+        return;
+    }
+    // As LogStr: standard output when no log file takes the text (an empty
+    // text included). What stdio holds goes first, so that the text keeps
+    // its place among everything else printed on standard output.
+    fflush(stdout);
+    WriteAll(fileno(stdout), text, length);
+}
 
 void LogStr(const char *format, ...) {
     va_list args;

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr char kTimeFormat[] = "%02d/%02d/%02d %02d:%02d:%02d  ";
-constexpr uint32_t kTimeBufferSize = 64;
 // A time token: '{', exactly 8 characters, '}'.
 constexpr int kTokenDigits = 8;
 constexpr long kNanosPerSecond = 1000000000L;
@@ -46,16 +45,31 @@ bool IsTimeToken(const char *brace) {
     return brace[kTokenDigits + 1] == '}';
 }
 
+// Writes the time stamp of a token's value, "month/day/year
+// hour:minute:second" in local time and two blanks, converted only when the
+// value differs from the last one written (see CltTimeStamp).
 void LogTime(unsigned long seconds) {
-    time_t when = static_cast<time_t>(seconds);
-    struct tm local;
-    if (localtime_r(&when, &local) == nullptr) {
-        return;
+    CltGlobals *clt = Clt();
+    CltTimeStamp scratch{};
+    CltTimeStamp &stamp = clt != nullptr ? clt->lastStamp : scratch;
+    if (!stamp.valid || stamp.seconds != seconds) {
+        time_t when = static_cast<time_t>(seconds);
+        struct tm local;
+        if (localtime_r(&when, &local) == nullptr) {
+            return;
+        }
+        int n =
+            snprintf(stamp.text, sizeof stamp.text, kTimeFormat, local.tm_mon + 1, local.tm_mday,
+                     local.tm_year % 100, local.tm_hour, local.tm_min, local.tm_sec);
+        if (n < 0) {
+            stamp.valid = false;
+            return;
+        }
+        stamp.length = std::min(static_cast<uint32_t>(n), kCltStampSize - 1);
+        stamp.seconds = seconds;
+        stamp.valid = true;
     }
-    char stamp[kTimeBufferSize];
-    snprintf(stamp, sizeof stamp, kTimeFormat, local.tm_mon + 1, local.tm_mday, local.tm_year % 100,
-             local.tm_hour, local.tm_min, local.tm_sec);
-    LogStr("%s", stamp);
+    LogText(stamp.text, stamp.length);
 }
 
 // Sleeps until the absolute wall-clock deadline. Nothing signals the
@@ -74,7 +88,7 @@ void LogEventText(const char *text) {
     for (;;) {
         size_t count = strcspn(p, "{");
         if (count > 0) {
-            LogStr("%.*s", static_cast<int>(count), p);
+            LogText(p, static_cast<uint32_t>(count));
             p += count;
         }
         if (*p == '\0') {

@@ -4,6 +4,7 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/unit/svc/svc_fixture.h"
@@ -58,6 +59,67 @@ TEST_F(TextScan, UsesTheLocalTimeZone) {
     StdoutCapture capture;
     LogEventText("{5E6A1B2C}");
     EXPECT_EQ(capture.Take(), "03/12/20 06:21:16  ");
+}
+
+// The pump keeps its last time stamp and converts a token again only when
+// its value changes: every token must still read as its own second.
+TEST_F(TextScan, EachTokenReadsAsItsOwnSecondAcrossRepeatsAndBoundaries) {
+    struct Case {
+        const char *zone;
+        std::vector<std::pair<const char *, const char *>> tokens; // text -> out
+    };
+    const Case cases[] = {
+        {"UTC",
+         {
+             {"{00000000}", "01/01/70 00:00:00  "}, // the first stamp is time 0
+             {"{00000000}", "01/01/70 00:00:00  "},
+             {"{5E6A1B2C}", "03/12/20 11:21:16  "},
+             {"{5E6A1B2C}", "03/12/20 11:21:16  "},
+             {"{5E6A1B2D}", "03/12/20 11:21:17  "},
+             {"{5E6A1B2C}", "03/12/20 11:21:16  "}, // back to an earlier second
+             {"{5E6ACCFF}", "03/12/20 23:59:59  "},
+             {"{5E6ACD00}", "03/13/20 00:00:00  "},
+             {"{5E0BE0FF}", "12/31/19 23:59:59  "},
+             {"{5E0BE100}", "01/01/20 00:00:00  "},
+             {"{FFFFFFFF}", "02/07/06 06:28:15  "},
+             {"{-0000001}", "12/31/69 23:59:59  "}, // same low 32 bits, another second
+             {"{FFFFFFFF}", "02/07/06 06:28:15  "},
+         }},
+        {"CET-1CEST,M3.5.0,M10.5.0/3",
+         {
+             {"{FFFFFFFF}", "02/07/06 07:28:15  "}, // the last value, another zone
+             {"{5E7FF30F}", "03/29/20 01:59:59  "},
+             {"{5E7FF310}", "03/29/20 03:00:00  "}, // summer time begins
+             {"{5E7FF30F}", "03/29/20 01:59:59  "},
+             {"{5F94CE0F}", "10/25/20 02:59:59  "},
+             {"{5F94CE10}", "10/25/20 02:00:00  "}, // summer time ends
+             {"{5F94CE10}", "10/25/20 02:00:00  "},
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.zone);
+        // A new zone needs a new service record: the stamp kept in the old
+        // one belongs to the old zone.
+        TearDown();
+        SetUp();
+        setenv("TZ", c.zone, 1);
+        tzset();
+        std::string expected;
+        StdoutCapture capture;
+        for (const auto &[text, out] : c.tokens) {
+            LogEventText(text); // one reply each
+            expected += out;
+        }
+        EXPECT_EQ(capture.Take(), expected);
+        // All in one reply as well.
+        std::string joined;
+        for (const auto &token : c.tokens) {
+            joined += token.first;
+        }
+        StdoutCapture again;
+        LogEventText(joined.c_str());
+        EXPECT_EQ(again.Take(), expected);
+    }
 }
 
 class Pump : public svctest::ServiceTest {};

@@ -1,0 +1,139 @@
+// The service's output routines: LogText (the pump's unformatted text)
+// choosing the log file or standard output exactly as LogStr does, in every
+// state of the log, and both keeping their place among everything else the
+// process prints on standard output.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "lib/cli/osx/ossys.h"
+#include "lib/cli/shared/clilog.h"
+#include "tests/support/temp_dir.h"
+#include "tests/unit/svc/svc_fixture.h"
+
+namespace {
+
+using svctest::StdoutCapture;
+using Files = std::map<std::string, std::string>; // name -> contents
+
+// The state of the rotating log when a message is written.
+enum class Log {
+    kNone,        // application mode: no handle
+    kClosed,      // service mode between callbacks
+    kOpen,        // service mode inside a callback
+    kWriteFails,  // the write to the file fails
+    kLengthFails, // the write succeeds, the length query after it fails
+    kReopenFails, // the write reaches the limit and the rotation's open fails
+};
+
+struct Outcome {
+    std::string out; // standard output
+    Files files;     // the log directory
+};
+
+class Output : public svctest::ServiceTest, protected testsupport::TempDir {
+protected:
+    void SetUp() override {
+        svctest::ServiceTest::SetUp();
+        ASSERT_TRUE(Make("trelvox-output-"));
+    }
+
+    // Writes `text` with `say` with the log in the given state, in a
+    // directory of its own named `run`.
+    template <typename Say> Outcome Run(Log log, const std::string &run, Say say) {
+        std::string dir = Path(run);
+        EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+        if (log != Log::kNone) {
+            uint32_t limit = log == Log::kReopenFails ? 1 : 50u << 20;
+            Clt()->logHandle = CliLogInit((dir + "/Trelvox.log").c_str(), limit, 5);
+            EXPECT_NE(Clt()->logHandle, nullptr);
+            if (log != Log::kClosed) {
+                EXPECT_TRUE(CliLogOpen(Clt()->logHandle));
+            }
+        }
+        Outcome outcome;
+        {
+            OsSysOverride restore;
+            switch (log) {
+            case Log::kWriteFails:
+                gOsSys.write = [](int, const void *, size_t) -> ssize_t {
+                    errno = ENOSPC;
+                    return -1;
+                };
+                break;
+            case Log::kLengthFails:
+                gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
+                    errno = EIO;
+                    return -1;
+                };
+                break;
+            case Log::kReopenFails:
+                gOsSys.open = [](const char *, int, mode_t) {
+                    errno = EACCES;
+                    return -1;
+                };
+                break;
+            default:
+                break;
+            }
+            StdoutCapture capture;
+            say();
+            outcome.out = capture.Take();
+        }
+        CliLogFree(&Clt()->logHandle);
+        for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+            outcome.files[entry.path().filename()] = testsupport::ReadFile(entry.path());
+        }
+        return outcome;
+    }
+};
+
+TEST_F(Output, LogTextGoesWhereLogStrSendsAMessage) {
+    const std::string text = "100% {done} %s\n";
+    struct Case {
+        const char *name;
+        Log log;
+        bool toStdout;
+        Files files;
+    };
+    const Case cases[] = {
+        {"application mode", Log::kNone, true, {}},
+        {"log closed", Log::kClosed, true, {}},
+        {"log open", Log::kOpen, false, {{"Trelvox.log", text}}},
+        {"write fails", Log::kWriteFails, true, {{"Trelvox.log", ""}}},
+        {"length query fails", Log::kLengthFails, true, {{"Trelvox.log", text}}},
+        {"rotation cannot reopen", Log::kReopenFails, true, {{"Trelvox.01.log", text}}},
+    };
+    int run = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome viaText = Run(c.log, std::to_string(run++),
+                              [&] { LogText(text.data(), static_cast<uint32_t>(text.size())); });
+        Outcome viaStr = Run(c.log, std::to_string(run++), [&] { LogStr("%s", text.c_str()); });
+        EXPECT_EQ(viaText.out, c.toStdout ? text : "");
+        EXPECT_EQ(viaText.files, c.files);
+        EXPECT_EQ(viaText.out, viaStr.out);
+        EXPECT_EQ(viaText.files, viaStr.files);
+    }
+}
+
+TEST_F(Output, StandardOutputKeepsTheOrderOfEverythingPrinted) {
+    // Text that stdio still holds goes out before LogText's bytes, and
+    // LogText's before what is printed after it.
+    StdoutCapture capture;
+    printf("a,");
+    LogText("b,", 2);
+    fputs("c,", stdout);
+    LogStr("%s,", "d");
+    LogText("e\n", 2);
+    putchar('f');
+    LogEventText("g{5E6A1B2C}h");
+    printf("i");
+    EXPECT_EQ(capture.Take(), "a,b,c,d,e\nfg03/12/20 11:21:16  hi");
+}
+
+} // namespace
