@@ -129,8 +129,9 @@ protected:
 };
 
 TEST(CliLogInit, ValidatesPathAndCounts) {
-    std::string dir1020 = "/" + std::string(1010, 'd') + "/"; // 1012 characters
-    std::string path1020 = dir1020 + "name.log";              // + 8 = 1020
+    std::string dir1020 = "/";
+    dir1020.append(1010, 'd').append("/");       // 1012 characters
+    std::string path1020 = dir1020 + "name.log"; // + 8 = 1020
     ASSERT_EQ(path1020.size(), 1020u);
     std::string base63(63, 'b'), base64(64, 'b');
     struct Case {

@@ -147,8 +147,10 @@ TEST(Prompts, ReadErrorEndsTheQuestion) {
     Outcome got = Answer("", [] {
         close(0);
         std::string result = SelectChar(nullptr);
-        result += "," + SelectBool(true);
-        result += "," + SelectNum(nullptr);
+        result += ",";
+        result += SelectBool(true);
+        result += ",";
+        result += SelectNum(nullptr);
         return result;
     });
     EXPECT_EQ(got.result, "0 #,0 1,0 777");

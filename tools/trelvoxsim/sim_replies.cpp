@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
+#include <string_view>
 
 #include "tools/trelvoxsim/sim_replies.h"
 
@@ -17,6 +19,22 @@ const char *const kIoErrors[] = {"command timeout", "abort requested by target",
                                  "SCSI status 0x08 (busy)", "data underrun of 512 bytes",
                                  "link failure during exchange"};
 const uint32_t kSpeeds[] = {8, 16, 32, 64};
+
+// The pieces one after another in a new string. Built with append: GCC 12
+// at -O3 reports a false overlap (-Wrestrict) for a string inserted into or
+// for a literal joined in front of a temporary string with operator+.
+std::string Join(std::initializer_list<std::string_view> pieces) {
+    size_t size = 0;
+    for (std::string_view piece : pieces) {
+        size += piece.size();
+    }
+    std::string joined;
+    joined.reserve(size);
+    for (std::string_view piece : pieces) {
+        joined.append(piece);
+    }
+    return joined;
+}
 
 template <typename T, size_t N> constexpr uint32_t Count(const T (&)[N]) {
     return static_cast<uint32_t>(N);
@@ -89,32 +107,31 @@ std::string LineMaker::Make(int64_t unixSeconds) {
 // a short token, a doubled brace, letters among the digits, a "0x" prefix, a
 // leading blank, a '{' at the end of the line.
 std::string LineMaker::Mangle(std::string line, const std::string &token) {
-    const std::string digits = token.substr(1, 8);
-    const std::string rest = line.substr(token.size());
+    const std::string_view whole = line;
+    const std::string_view digits = std::string_view(token).substr(1, 8);
+    const std::string_view rest = whole.substr(token.size());
     switch (Pick(7)) {
     case 0: {
         size_t at = token.size() + 1 + Pick(static_cast<uint32_t>(rest.size() - 2));
-        line.insert(at, "{");
-        return line;
+        return Join({whole.substr(0, at), "{", whole.substr(at)});
     }
     case 1:
-        return "{" + digits.substr(4) + "}" + rest;
+        return Join({"{", digits.substr(4), "}", rest});
     case 2:
-        return "{" + line;
+        return Join({"{", whole});
     case 3: {
-        std::string bad = digits;
+        std::string bad(digits);
         size_t at = Pick(7);
         bad[at] = 'z';
         bad[at + 1] = 'q';
-        return "{" + bad + "}" + rest;
+        return Join({"{", bad, "}", rest});
     }
     case 4:
-        return "{0x" + digits.substr(2) + "}" + rest;
+        return Join({"{0x", digits.substr(2), "}", rest});
     case 5:
-        return "{ " + digits.substr(1) + "}" + rest;
+        return Join({"{ ", digits.substr(1), "}", rest});
     default:
-        line.insert(line.size() - 1, "{");
-        return line;
+        return Join({whole.substr(0, whole.size() - 1), "{", whole.substr(whole.size() - 1)});
     }
 }
 
