@@ -5,11 +5,12 @@
 // to standard output redirected to a regular file.
 //
 // The peer is the floor: the very bytes the pump wrote, with as many write
-// system calls of the same sizes (and, for the log, as many fstat calls) and
-// nothing else. Before the benchmarks a calibration pass runs the pump once
-// per output and records what it wrote: for the log through the OS layer's
-// system-call seam (every write and every fstat), for standard output from
-// the file and from the kernel's count of write calls (/proc/self/io).
+// system calls of the same sizes (and, for the log, as many length queries:
+// the size-only statx that the log makes after every write) and nothing
+// else. Before the benchmarks a calibration pass runs the pump once per
+// output and records what it wrote: for the log through the OS layer's
+// system-call seam (every write and every length query), for standard output
+// from the file and from the kernel's count of write calls (/proc/self/io).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -193,7 +194,8 @@ uint64_t WriteCalls() {
 struct Recording {
     std::string bytes;
     std::vector<uint32_t> sizes;
-    uint64_t fstats = 0;
+    uint64_t statxCalls = 0;
+    uint64_t fstatCalls = 0;
     std::string error; // empty when the pass and its checks succeeded
     uint64_t stdoutWrites = 0;
 };
@@ -209,14 +211,23 @@ ssize_t RecordWrite(int fd, const void *buf, size_t len) {
     return n;
 }
 
+int RecordStatx(int fd, const char *path, int flags, unsigned int mask, struct statx *out) {
+    ++gRecording->statxCalls;
+    if (fd < 0 || path[0] != '\0' || flags != AT_EMPTY_PATH || mask != STATX_SIZE) {
+        gRecording->error = "the log's length query is not the size-only statx the floor replays";
+    }
+    return gOsSysReal.statx(fd, path, flags, mask, out);
+}
+
 int RecordFstat(int fd, struct stat *st) {
-    ++gRecording->fstats;
+    ++gRecording->fstatCalls;
     return gOsSysReal.fstat(fd, st);
 }
 
-// Runs the pump once into the log (recording every write and fstat) and
-// once to standard output, and checks that both wrote the same bytes in the
-// same number of writes with one fstat after each log write.
+// Runs the pump once into the log (recording every write and length query)
+// and once to standard output, and checks that both wrote the same bytes in
+// the same number of writes with one size-only statx (and no fstat) after
+// each log write.
 const Recording &Calibration() {
     static const Recording recording = [] {
         EnsureServiceRecord();
@@ -230,10 +241,14 @@ const Recording &Calibration() {
             OsSysOverride restore;
             gRecording = &r;
             gOsSys.write = RecordWrite;
+            gOsSys.statx = RecordStatx;
             gOsSys.fstat = RecordFstat;
             bool drained = UntimedPass();
             gOsSys = gOsSysReal;
             gRecording = nullptr;
+            if (!r.error.empty()) {
+                return r;
+            }
             if (!drained) {
                 r.error = "the pump did not take every reply (log)";
                 return r;
@@ -243,8 +258,9 @@ const Recording &Calibration() {
                 return r;
             }
         }
-        if (r.fstats != r.sizes.size()) {
-            r.error = "the log made " + std::to_string(r.fstats) + " length queries for " +
+        if (r.statxCalls != r.sizes.size() || r.fstatCalls != 0) {
+            r.error = "the log made " + std::to_string(r.statxCalls) + " statx and " +
+                      std::to_string(r.fstatCalls) + " fstat calls for " +
                       std::to_string(r.sizes.size()) + " writes";
             return r;
         }
@@ -282,16 +298,16 @@ void Count(benchmark::State &state, const Recording &r) {
     state.counters["replies"] = kReplies;
 }
 
-// The floor: the recorded writes replayed to fd, each followed by an fstat
-// when withFstat.
-bool Replay(int fd, const Recording &r, bool withFstat) {
+// The floor: the recorded writes replayed to fd, each followed by the log's
+// length query (statx for the size alone) when withLength.
+bool Replay(int fd, const Recording &r, bool withLength) {
     const char *p = r.bytes.data();
-    struct stat st;
+    struct statx sx;
     for (uint32_t size : r.sizes) {
         if (write(fd, p, size) != static_cast<ssize_t>(size)) {
             return false;
         }
-        if (withFstat && fstat(fd, &st) != 0) {
+        if (withLength && statx(fd, "", AT_EMPTY_PATH, STATX_SIZE, &sx) != 0) {
             return false;
         }
         p += size;
@@ -333,7 +349,7 @@ void FloorToLog(benchmark::State &state) {
     }
     for (auto _ : state) {
         if (!Replay(fd, r, true)) {
-            state.SkipWithError("write or fstat failed");
+            state.SkipWithError("write or statx failed");
             break;
         }
     }
@@ -395,10 +411,11 @@ const bool kRegistered = [] {
         const bench::EventCorpus &corpus = Corpus();
         fprintf(out,
                 "a pass: %u replies, %llu bytes of text with %llu time tokens -> %zu bytes "
-                "out in %zu writes (log: %llu fstat; stdout: %llu writes)\n",
+                "out in %zu writes (log: %llu statx, %llu fstat; stdout: %llu writes)\n",
                 kReplies, static_cast<unsigned long long>(corpus.textBytes),
                 static_cast<unsigned long long>(corpus.tokens), r.bytes.size(), r.sizes.size(),
-                static_cast<unsigned long long>(r.fstats),
+                static_cast<unsigned long long>(r.statxCalls),
+                static_cast<unsigned long long>(r.fstatCalls),
                 static_cast<unsigned long long>(r.stdoutWrites));
         if (!r.error.empty()) {
             fprintf(out, "calibration FAILED: %s\n", r.error.c_str());
