@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -45,9 +46,36 @@ bool IsTimeToken(const char *brace) {
     return brace[kTokenDigits + 1] == '}';
 }
 
-// Writes the time stamp of a token's value, "month/day/year
-// hour:minute:second" in local time and two blanks, converted only when the
-// value differs from the last one written (see CltTimeStamp).
+// Puts "month/day/year hour:minute:second" and two blanks into the stamp,
+// each number in two digits (%02d). The numbers of a token's time always lie
+// from 0 to 99 and are written by hand; snprintf takes any other.
+bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
+    const int fields[] = {local.tm_mon + 1, local.tm_mday, local.tm_year % 100,
+                          local.tm_hour,    local.tm_min,  local.tm_sec};
+    constexpr char kAfter[] = {'/', '/', ' ', ':', ':', ' '};
+    char *out = stamp->text;
+    for (size_t i = 0; i < std::size(fields); ++i) {
+        if (fields[i] < 0 || fields[i] > 99) {
+            int n = snprintf(stamp->text, sizeof stamp->text, kTimeFormat, fields[0], fields[1],
+                             fields[2], fields[3], fields[4], fields[5]);
+            if (n < 0) {
+                return false;
+            }
+            stamp->length = std::min(static_cast<uint32_t>(n), kCltStampSize - 1);
+            return true;
+        }
+        *out++ = static_cast<char>('0' + fields[i] / 10);
+        *out++ = static_cast<char>('0' + fields[i] % 10);
+        *out++ = kAfter[i];
+    }
+    *out++ = ' ';
+    *out = '\0';
+    stamp->length = static_cast<uint32_t>(out - stamp->text);
+    return true;
+}
+
+// Writes the time stamp of a token's value in local time, converted only
+// when the value differs from the last one written (see CltTimeStamp).
 void LogTime(unsigned long seconds) {
     CltGlobals *clt = Clt();
     CltTimeStamp scratch{};
@@ -55,21 +83,46 @@ void LogTime(unsigned long seconds) {
     if (!stamp.valid || stamp.seconds != seconds) {
         time_t when = static_cast<time_t>(seconds);
         struct tm local;
-        if (localtime_r(&when, &local) == nullptr) {
+        stamp.valid = false;
+        if (localtime_r(&when, &local) == nullptr || !FormatStamp(local, &stamp)) {
             return;
         }
-        int n =
-            snprintf(stamp.text, sizeof stamp.text, kTimeFormat, local.tm_mon + 1, local.tm_mday,
-                     local.tm_year % 100, local.tm_hour, local.tm_min, local.tm_sec);
-        if (n < 0) {
-            stamp.valid = false;
-            return;
-        }
-        stamp.length = std::min(static_cast<uint32_t>(n), kCltStampSize - 1);
         stamp.seconds = seconds;
         stamp.valid = true;
     }
     LogText(stamp.text, stamp.length);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The time of the token at the brace, by strtoul's rules for base 16; sets
+// *end where parsing stopped. Eight hex digits (the usual token) are read
+// here, with the result strtoul would give; anything else goes to strtoul.
+unsigned long TokenTime(const char *brace, const char **end) {
+    unsigned long value = 0;
+    for (int i = 1; i <= kTokenDigits; ++i) {
+        int digit = HexDigit(brace[i]);
+        if (digit < 0) {
+            char *stop = nullptr;
+            value = strtoul(brace + 1, &stop, 16);
+            *end = stop;
+            return value;
+        }
+        value = value * 16 + static_cast<unsigned long>(digit);
+    }
+    *end = brace + 1 + kTokenDigits;
+    return value;
 }
 
 // Sleeps until the absolute wall-clock deadline. Nothing signals the
@@ -98,8 +151,8 @@ void LogEventText(const char *text) {
             ++p; // a brace that starts no token is dropped
             continue;
         }
-        char *end = nullptr;
-        unsigned long seconds = strtoul(p + 1, &end, 16);
+        const char *end = nullptr;
+        unsigned long seconds = TokenTime(p, &end);
         p = end;
         if (*p == '}') {
             ++p;

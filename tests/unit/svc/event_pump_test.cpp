@@ -2,6 +2,12 @@
 // back-off ladder and the stop request, against scripted drivers.
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -29,6 +35,7 @@ TEST_F(TextScan, WritesTextAndTurnsTimeTokensIntoLocalTime) {
         {"plain text\n", "plain text\n"},
         {"", ""},
         {"{5E6A1B2C}", "03/12/20 11:21:16  "},
+        {"{5e6a1B2c}", "03/12/20 11:21:16  "}, // hex digits in either case
         {"at {5E6A1B2C}link up\n", "at 03/12/20 11:21:16  link up\n"},
         {"{00000000}", "01/01/70 00:00:00  "},
         {"{1234}", "1234}"},                            // too short: brace dropped
@@ -119,6 +126,93 @@ TEST_F(TextScan, EachTokenReadsAsItsOwnSecondAcrossRepeatsAndBoundaries) {
         StdoutCapture again;
         LogEventText(joined.c_str());
         EXPECT_EQ(again.Take(), expected);
+    }
+}
+
+// The scan as the rules state it, written plainly: runs of text, '{' that
+// starts no token dropped, the token's time by strtoul, snprintf of its
+// local time.
+std::string ReferenceScan(const char *s) {
+    std::string out;
+    size_t p = 0;
+    for (;;) {
+        size_t n = strcspn(s + p, "{");
+        out.append(s + p, n);
+        p += n;
+        if (s[p] == '\0') {
+            return out;
+        }
+        bool token = true;
+        for (int i = 1; i <= 8 && token; ++i) {
+            token = s[p + i] != '\0';
+        }
+        if (!token || s[p + 9] != '}') {
+            ++p;
+            continue;
+        }
+        char *end = nullptr;
+        time_t when = static_cast<time_t>(strtoul(s + p + 1, &end, 16));
+        p = static_cast<size_t>(end - s);
+        if (s[p] == '}') {
+            ++p;
+        }
+        struct tm t;
+        if (localtime_r(&when, &t) != nullptr) {
+            char stamp[64];
+            snprintf(stamp, sizeof stamp, "%02d/%02d/%02d %02d:%02d:%02d  ", t.tm_mon + 1,
+                     t.tm_mday, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec);
+            out += stamp;
+        }
+    }
+}
+
+TEST_F(TextScan, AgreesWithTheRulesOnRandomText) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    std::mt19937 random(20261209);
+    auto pick = [&](const std::string &from) { return from[random() % from.size()]; };
+    const std::string hex = "0123456789abcdefABCDEF";
+    const std::string odd = "0123456789aF xX+-g}{\t";
+    // Seconds near each other, as a driver's tokens are, so that the kept
+    // stamp is reused, missed and replaced.
+    const uint32_t bases[] = {0x5E7FF30E, 0x5F94CE0E, 0x5E0BE0FE, 0xFFFFFFF0, 0};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        while (text.size() < 200) {
+            switch (random() % 5) {
+            case 0: { // a well-formed token
+                char token[16];
+                snprintf(token, sizeof token, "{%08X}",
+                         bases[random() % std::size(bases)] + static_cast<uint32_t>(random() % 4));
+                text += token;
+                break;
+            }
+            case 1: // eight hex digits in either case
+                text += '{';
+                for (int i = 0; i < 8; ++i) {
+                    text += pick(hex);
+                }
+                text += '}';
+                break;
+            case 2: // anything between braces, often not a token
+                text += '{';
+                for (int i = 0, n = static_cast<int>(random() % 11); i < n; ++i) {
+                    text += pick(odd);
+                }
+                if (random() % 2 != 0) {
+                    text += '}';
+                }
+                break;
+            default:
+                for (int i = 0, n = static_cast<int>(random() % 12); i < n; ++i) {
+                    text += pick("abc %\n");
+                }
+                break;
+            }
+        }
+        StdoutCapture capture;
+        LogEventText(text.c_str());
+        ASSERT_EQ(capture.Take(), ReferenceScan(text.c_str())) << text;
     }
 }
 
