@@ -1,7 +1,10 @@
-// The service's tool hooks, called back by the runtime.
-#include <cstring>
+// The service's tool hooks, called back by the runtime, and its list of
+// supported I/O-control classes.
+#include <pthread.h>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/clilog.h"
+#include "svc/clt.h"
 
 namespace {
 
@@ -11,11 +14,33 @@ constexpr char kOptionsText[] = "\nOptions:\n\n"
                                 " -v                Display non-error messages.\n\n";
 static_assert(sizeof(kOptionsText) - 1 == 153);
 
+constexpr int32_t kIoctlClassSupported = 3;
+
 } // namespace
 
-const int32_t gCltIoctlSupp[] = {3, 10};
+const int32_t gCltIoctlSupp[] = {kIoctlClassSupported, 10};
 
-void CltExit() {}
+// Destroys exactly what the record says exists; a second call finds nothing
+// left. It neither stops the run loop nor releases the iterator.
+void CltExit() {
+    CltGlobals *clt = Clt();
+    if (clt == nullptr) {
+        return;
+    }
+    CliLogFree(&clt->logHandle);
+    if (clt->notifyPort != nullptr) {
+        IONotificationPortDestroy(clt->notifyPort);
+        clt->notifyPort = nullptr;
+    }
+    if (clt->condCreated) {
+        pthread_cond_destroy(&clt->waitCond);
+        clt->condCreated = false;
+    }
+    if (clt->mutexCreated) {
+        pthread_mutex_destroy(&clt->waitMutex);
+        clt->mutexCreated = false;
+    }
+}
 
 void CltPrintOptions(FILE *stream) {
     fwrite(kOptionsText, 1, sizeof(kOptionsText) - 1, stream);
@@ -28,12 +53,12 @@ void CltPrintDescription() {
 void CltPrintExamples() {}
 
 uint32_t CltIoctlPayloadSize(int32_t ioctlClass) {
-    if (ioctlClass == 3) {
+    if (ioctlClass == kIoctlClassSupported) {
         return 0;
     }
     CliPrintErrorFunc("CltIoctlPayloadSize");
 }
 
 uint32_t CltGlobalsSize() {
-    return 64;
+    return sizeof(CltGlobals);
 }

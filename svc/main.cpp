@@ -1,9 +1,6 @@
 // trelvoxlogd: records the event log of the adapter driver.
-#include "lib/cli/shared/cli.h"
-#include "lib/cli/shared/cliterm.h"
+#include "svc/clt.h"
 
-int main(int, char **) {
-    CliInit();
-    CliTermDispCliHelp(kCliHelpBanner);
-    CliExit(0);
+int main(int argc, char **argv) {
+    CltMain(argc, argv);
 }

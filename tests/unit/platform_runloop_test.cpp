@@ -60,13 +60,6 @@ TEST_F(RunLoop, StopBeforeTheRunMakesOnlyTheNextRunReturnAtOnce) {
     stopper.join();
 }
 
-TEST_F(RunLoop, RunWithoutAnyRunLoopReturns) {
-    trelvox::platform::Faults().failCurrentRunLoop = true;
-    CFRunLoopRun();
-    CFRunLoopStop(nullptr);
-    SUCCEED();
-}
-
 // A signal handler that stops the main run loop, as the service's does.
 CFRunLoopRef gLoopForSignal = nullptr;
 std::atomic<int> gSignals{0};

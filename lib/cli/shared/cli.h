@@ -150,7 +150,39 @@ bool CliConsoleRestore();
 // ---------------------------------------------------------------------------
 // Command-line options
 // ---------------------------------------------------------------------------
-// (declarations added with the option parser)
+// CliOptPreProcess splits argv into gCli->optSlots (one slot per option
+// letter, in command-line order; arguments point into argv), sets errPrefix
+// and progName from argv[0], and takes the runtime's own options: -h and -?
+// (help, with an optional help argument) and -v (verbosity). The tool then
+// walks the remaining slots with the handlers below and calls
+// CliOptPostProcess. Every error ends the process through CliPrintErrorCli
+// with status 1; none returns a failure.
+
+// The help arguments: "test" (asks for the help password) and "oem".
+extern const CliOptHelpEntry gCliOptHelpTable[];
+
+// Returns 1 (0 only without CliInit).
+bool CliOptPreProcess(int32_t argc, const char *const *argv);
+// Shows the full help and exits with status 0 when help was asked for;
+// otherwise shows the banner when verbose output is on. Returns 1.
+bool CliOptPostProcess();
+// Removes a slot of gCli->optSlots; later slots move down one place. A
+// pointer outside the array is ignored.
+void CliOptRemove(CliOptSlot *slot);
+// The one row whose keyword the slot's argument abbreviates (ignoring
+// case), or null when none or several do.
+const CliOptHelpEntry *CliOptArgMatchTable(const CliOptSlot *slot, const CliOptHelpEntry *table);
+// 1 when the argument abbreviates keyword with at least minLen characters.
+bool CliOptArgMatch(const CliOptSlot *slot, const char *keyword, uint32_t minLen);
+
+// Option handlers: each returns only when the slot is acceptable.
+bool CliOptArgNotReqd(const CliOptSlot *slot);
+bool CliOptArgReqd(const CliOptSlot *slot);
+bool CliOptGetChannel(const CliOptSlot *slot); // argument into gCli->channel (1..65535)
+void CliOptListDirectors(const CliOptSlot *slot);
+void CliOptListAdapters(const CliOptSlot *slot);
+bool CliOptNoMultiple(const CliOptSlot *slot); // no later slot has the same letter
+[[noreturn]] void CliOptInvalid(const CliOptSlot *slot);
 
 // ---------------------------------------------------------------------------
 // Signals
@@ -172,12 +204,129 @@ void CliSignalHandler(int32_t sig);
 // ---------------------------------------------------------------------------
 // Prompts and progress
 // ---------------------------------------------------------------------------
-// (declarations added with the prompts)
+// Interactive prompts on stdout, answers read as lines (at most 31
+// characters) from stdin. Each asks again until the answer is acceptable and
+// returns 1 with it, or 0 when the read fails or stdin ends first; out is
+// then left unchanged.
+//
+// One character, compared with allowed without regard to letter case and
+// stored as typed; with allowed null or empty any answer of at most one
+// character is taken (the empty answer as 0). out may be null.
+bool CliSelectChar(const char *prompt, char *out, const char *allowed);
+// "y"/"yes" stores 1 and "n"/"no" stores 0, in any letter case.
+bool CliSelectBool(const char *prompt, bool *out);
+// A number (decimal, or hexadecimal after "0x") within min..max. The answer
+// cancel (may be null; compared without regard to letter case) returns 0.
+bool CliSelectNum(const char *prompt, uint32_t *out, uint32_t min, uint32_t max,
+                  const char *cancel);
+
+// A one-line percentage display on stdout, shown only on a terminal and, for
+// a non-zero level, only when that verbosity is enabled. Start writes the
+// label and "0%" and returns 1 when the display is shown; increments redraw
+// the number with backspaces when it changes (0 when no display is active);
+// stop with newline set moves to a new line and ends the display, with
+// newline 0 blanks label and number. Nothing is flushed.
+bool CliProgressStart(uint32_t total, uint8_t level, const char *format, ...) CLI_PRINTF(3, 4);
+bool CliProgressIncrement(uint32_t amount);
+void CliProgressStop(bool newline);
 
 // ---------------------------------------------------------------------------
 // I/O control
 // ---------------------------------------------------------------------------
-// (declarations added with the I/O-control framework)
+// Requests to adapter drivers through their user client. A request is built
+// in a resource record (CliIoctlInitTs returns its data area for the caller
+// to fill) and sent through a handle (CliIoctlSendTs). The wire formats are
+// in lib/cli/shared/cli_ioctl_wire.h. A null resource pointer means
+// gCliIoctlBuffer everywhere.
+
+// Request classes; kCliIoctlClassEnd ends the tool's class list.
+inline constexpr uint32_t kCliIoctlClassInline = 0; // data inside the method buffers
+inline constexpr uint32_t kCliIoctlClassRead = 1;   // data by address, driver to caller
+inline constexpr uint32_t kCliIoctlClassWrite = 2;  // data by address, caller to driver
+inline constexpr uint32_t kCliIoctlClassNone = 3;   // nothing is built or sent
+inline constexpr uint32_t kCliIoctlClassCsmi = 4;
+inline constexpr uint32_t kCliIoctlClassHba = 5;
+inline constexpr uint32_t kCliIoctlClassVda = 6;
+inline constexpr uint32_t kCliIoctlClassVsa = 7;
+inline constexpr uint32_t kCliIoctlClassRaw = 8;
+inline constexpr uint32_t kCliIoctlClassSized = 9; // counts for the payload size only
+inline constexpr uint32_t kCliIoctlClassEnd = 10;
+
+// Class 0 access kinds: 1 and 2 read, 4 and 8 write.
+inline constexpr uint32_t kCliIoctlInlineMax = 3072; // largest class 0 data length
+inline constexpr uint32_t kCliIoctlHbaPayloadMin = 512;
+inline constexpr uint32_t kCliIoctlTunnelHdrSize = 64;
+inline constexpr uint32_t kCliIoctlRemoteBlockSize = 416;
+
+struct CliIoctlTunnelHdr;
+struct CliIoctlRemoteBlock;
+
+// The buffers and layout of one request at a time.
+struct CliIoctlResource {
+    void *inBuf;  // method input buffer
+    void *outBuf; // method output buffer
+    uint32_t inSize;
+    uint32_t outSize;
+    void *payload; // null when payloadSize is 0
+    uint32_t payloadSize;
+    uint32_t selector;                // method selector of the request built last
+    void *classData;                  // where the class's data start
+    CliIoctlRemoteBlock *remoteBlock; // remote delivery only
+    CliIoctlTunnelHdr *tunnelHdr;     // tunnel mode only
+    uint32_t dataOffset;              // tunnel mode: payload start to data area
+    void *dataArea;                   // the request the caller fills
+};
+
+// A connection body shared by every copy of a handle.
+struct CliIoctlConn {
+    uint32_t ioConnect; // open user-client connection, 0 when none
+    uint32_t connKind;  // remote delivery requires 1
+    uint32_t refCount;
+};
+
+struct CliIoctlHandle {
+    CliIoctlConn *conn;
+    bool tunnelMode;       // wrap class 5 and 8 requests in a tunnel header
+    bool remoteMode;       // with tunnelMode: deliver to a remote device
+    uint8_t tunnelTag;     // copied into every tunnel header
+    uint32_t remoteTarget; // copied into the remote block
+    uint8_t remoteLun;     // copied into the remote block
+};
+
+extern CliIoctlResource gCliIoctlBuffer;
+
+// 1 when the tool's class list names the class before its end marker.
+bool CliIoctlIsSupported(uint32_t ioctlClass);
+// Payload bytes that the declared classes 4 to 9 need; sets hbaPayloadMax.
+uint32_t CliIoctlPayloadSize();
+CliIoctlResource *CliIoctlRsrcGet();
+// Clears the record and allocates its buffers. For the default record a
+// failure ends the process; an explicit record reports 0.
+bool CliIoctlRsrcAlloc(CliIoctlResource *rsrc);
+void CliIoctlRsrcFree(CliIoctlResource *rsrc);
+// Clears the handle and gives it a fresh connection body (count 1).
+bool CliIoctlHndInit(CliIoctlHandle *hnd, uint32_t kind);
+// Drops one reference; the last one closes the connection and frees the body.
+void CliIoctlHndRelease(CliIoctlHandle *hnd);
+// Lays out and pre-fills a request; returns its data area, or null when it
+// does not fit the record's buffers.
+void *CliIoctlInitTs(CliIoctlHandle *hnd, CliIoctlResource *rsrc, uint32_t ioctlClass,
+                     uint32_t access, uint32_t code, uint32_t extra);
+void *CliIoctlInit(CliIoctlHandle *hnd, uint32_t ioctlClass, uint32_t access, uint32_t code,
+                   uint32_t extra);
+// Sends the request built last. statusOut (may be null) receives the driver's
+// status word of a class 4 request.
+bool CliIoctlSendTs(CliIoctlHandle *hnd, CliIoctlResource *rsrc, uint32_t ioctlClass,
+                    uint32_t subArg, uint32_t *statusOut);
+bool CliIoctlSend(CliIoctlHandle *hnd, uint32_t ioctlClass, uint32_t subArg, uint32_t *statusOut);
+bool CliIoctlSendRemote(CliIoctlHandle *hnd, CliIoctlResource *rsrc, uint32_t timeout);
+
+// Fixed request lengths and versions by function code.
+uint32_t CliIoctlCsmiGetLen(uint32_t code);
+uint32_t CliIoctlHbaGetLen(uint32_t code);
+uint8_t CliIoctlHbaGetVer(uint32_t code);
+uint8_t CliIoctlVdaGetVer(uint32_t code);
+uint8_t CliIoctlVsaGetVer(uint32_t code);
 
 // ---------------------------------------------------------------------------
 // Status and state texts

@@ -1,10 +1,10 @@
 // Whole-text character tests, scanners and the integer and floating-point
 // conversions of user text.
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
+#include "lib/cli/osx/osbase.h"
 #include "lib/cli/shared/clibase.h"
 
 namespace {
@@ -12,10 +12,10 @@ namespace {
 // The calling thread's last system error, which the C conversions use to
 // report overflow.
 void ClearLastError() {
-    errno = 0;
+    OsClearLastError();
 }
-int LastError() {
-    return errno;
+uint32_t LastError() {
+    return OsGetLastError(nullptr, 0);
 }
 
 using CharClass = bool (*)(char);

@@ -1,0 +1,699 @@
+// The rotating log: handle set-up, appending, rotation with the full set of
+// files checked after each step, and what survives when a write, a length
+// query, a rename, a delete or an open fails (through the system-call seam
+// or for real under a file-size limit).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lib/cli/osx/ossys.h"
+#include "lib/cli/shared/clilog.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using Files = std::map<std::string, std::string>; // name -> contents
+
+// Seam entries that fail their Nth call (counting from 1) and pass the
+// others through; 0 never fails.
+struct Faults {
+    static inline int renameCalls, renameFailAt;
+    static inline int unlinkCalls, unlinkFailAt;
+    static inline int openCalls, openFailAt;
+    static inline int writeCalls, writeFailAt;
+    static inline int fstatCalls, fstatFailAt;
+    static inline int statFailErrno;
+    static inline std::string statFailPath;
+
+    static void Install() {
+        renameCalls = renameFailAt = unlinkCalls = unlinkFailAt = 0;
+        openCalls = openFailAt = writeCalls = writeFailAt = 0;
+        fstatCalls = fstatFailAt = statFailErrno = 0;
+        statFailPath.clear();
+        gOsSys.rename = [](const char *a, const char *b) {
+            if (++renameCalls == renameFailAt) {
+                errno = EIO;
+                return -1;
+            }
+            return gOsSysReal.rename(a, b);
+        };
+        gOsSys.unlink = [](const char *p) {
+            if (++unlinkCalls == unlinkFailAt) {
+                errno = EBUSY;
+                return -1;
+            }
+            return gOsSysReal.unlink(p);
+        };
+        gOsSys.open = [](const char *p, int f, mode_t m) {
+            if (++openCalls == openFailAt) {
+                errno = EACCES;
+                return -1;
+            }
+            return gOsSysReal.open(p, f, m);
+        };
+        gOsSys.write = [](int fd, const void *b, size_t n) -> ssize_t {
+            if (++writeCalls == writeFailAt) {
+                errno = ENOSPC;
+                return -1;
+            }
+            return gOsSysReal.write(fd, b, n);
+        };
+        gOsSys.fstat = [](int fd, struct stat *st) {
+            if (++fstatCalls == fstatFailAt) {
+                errno = EIO;
+                return -1;
+            }
+            return gOsSysReal.fstat(fd, st);
+        };
+        gOsSys.stat = [](const char *p, struct stat *st) {
+            if (statFailErrno != 0 && statFailPath == p) {
+                errno = statFailErrno;
+                return -1;
+            }
+            return gOsSysReal.stat(p, st);
+        };
+    }
+};
+
+class CliLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/clilog_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        Faults::Install();
+    }
+    void TearDown() override {
+        CliLogFree(&log_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+
+    void Put(const std::string &name, const std::string &contents) {
+        std::ofstream(Path(name), std::ios::binary) << contents;
+    }
+
+    // Every file in the directory (or a subdirectory of it) with contents.
+    Files Dir(const std::string &sub = "") const {
+        Files files;
+        std::string where = sub.empty() ? dir_ : Path(sub);
+        for (const auto &entry : std::filesystem::directory_iterator(where)) {
+            if (entry.is_regular_file()) {
+                std::ifstream in(entry.path(), std::ios::binary);
+                std::stringstream s;
+                s << in.rdbuf();
+                files[entry.path().filename()] = s.str();
+            }
+        }
+        return files;
+    }
+
+    CliLogFile *Init(const std::string &name, uint32_t limit, uint32_t count) {
+        CliLogFree(&log_);
+        log_ = CliLogInit(Path(name).c_str(), limit, count);
+        EXPECT_NE(log_, nullptr);
+        return log_;
+    }
+
+    bool Write(const std::string &text) {
+        return CliLogWrite(log_, text.data(), static_cast<uint32_t>(text.size()));
+    }
+
+    std::string dir_;
+    CliLogFile *log_ = nullptr;
+    OsSysOverride restore_;
+};
+
+TEST(CliLogInit, ValidatesPathAndCounts) {
+    std::string dir1020 = "/" + std::string(1010, 'd') + "/"; // 1012 characters
+    std::string path1020 = dir1020 + "name.log";              // + 8 = 1020
+    ASSERT_EQ(path1020.size(), 1020u);
+    std::string base63(63, 'b'), base64(64, 'b');
+    struct Case {
+        std::string path;
+        uint32_t limit, count;
+        bool ok;
+        uint32_t kept;
+    } cases[] = {
+        {path1020, 0, 5, true, 5},
+        {path1020 + "x", 0, 5, false, 0},
+        {"/l/x.log", 100, 0, false, 0},
+        {"/l/x.log", 100, 101, false, 0},
+        {"/l/x.log", 100, 100, true, 100},
+        {"/l/x.log", 100, 1, true, 2}, // a limit needs a predecessor
+        {"/l/x.log", 0, 1, true, 1},
+        {"/l/" + base63 + ".log", 0, 5, true, 5},
+        {"/l/" + base64 + ".log", 0, 5, false, 0},
+        {"/l/x." + std::string(14, 'e'), 0, 5, true, 5}, // 15 with the dot
+        {"/l/x." + std::string(15, 'e'), 0, 5, false, 0},
+    };
+    for (const Case &c : cases) {
+        CliLogFile *log = CliLogInit(c.path.c_str(), c.limit, c.count);
+        EXPECT_EQ(log != nullptr, c.ok) << c.path.size() << " " << c.count;
+        if (log != nullptr) {
+            EXPECT_EQ(log->fileCount, c.kept);
+            EXPECT_EQ(log->sizeLimit, c.limit);
+            EXPECT_FALSE(CliLogIsOpen(log));
+            EXPECT_FALSE(log->rotatedOnce);
+        }
+        CliLogFree(&log);
+        EXPECT_EQ(log, nullptr);
+    }
+    EXPECT_EQ(CliLogInit(nullptr, 0, 5), nullptr);
+}
+
+TEST(CliLogInit, SplitsThePathAndTouchesNothingOnDisk) {
+    CliLogFile *log = CliLogInit("/nonexistent_dir_for_log_test/Trelvox.log", 52428800, 5);
+    ASSERT_NE(log, nullptr);
+    EXPECT_STREQ(log->curPath, "/nonexistent_dir_for_log_test/Trelvox.log");
+    EXPECT_STREQ(log->dirName, "/nonexistent_dir_for_log_test/");
+    EXPECT_STREQ(log->baseName, "Trelvox");
+    EXPECT_STREQ(log->extName, ".log");
+    EXPECT_EQ(log->fileHandle, nullptr);
+    EXPECT_NE(access("/nonexistent_dir_for_log_test", F_OK), 0);
+    CliLogFree(&log);
+
+    // Null address and empty pointer are ignored.
+    CliLogFree(nullptr);
+    CliLogFree(&log);
+    CliLogClose(nullptr);
+    EXPECT_FALSE(CliLogIsOpen(nullptr));
+    EXPECT_FALSE(CliLogOpen(nullptr));
+    EXPECT_FALSE(CliLogCheckLength(nullptr));
+}
+
+TEST_F(CliLogTest, OpenAppendsAndCreatesOneDirectoryLevel) {
+    Init("logs/app.log", 0, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_TRUE(CliLogIsOpen(log_));
+    EXPECT_TRUE(Write("one\n"));
+    CliLogClose(log_);
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    ASSERT_TRUE(CliLogOpen(log_)) << "the handle stays usable after closing";
+    EXPECT_TRUE(Write("two\n"));
+    EXPECT_EQ(Dir("logs"), (Files{{"app.log", "one\ntwo\n"}}));
+    struct stat st;
+    ASSERT_EQ(stat(Path("logs/app.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    // Opening an open handle again does not leak its descriptor.
+    int fdsBefore = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++fdsBefore;
+    }
+    ASSERT_TRUE(CliLogOpen(log_));
+    int fdsAfter = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++fdsAfter;
+    }
+    EXPECT_EQ(fdsAfter, fdsBefore);
+    EXPECT_TRUE(Write("three\n"));
+    EXPECT_EQ(Dir("logs"), (Files{{"app.log", "one\ntwo\nthree\n"}}));
+}
+
+TEST_F(CliLogTest, WriteRefusesEmptyAndClosed) {
+    Init("x.log", 0, 2);
+    EXPECT_FALSE(Write("closed")) << "not open";
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_FALSE(CliLogWrite(log_, "abc", 0));
+    EXPECT_FALSE(CliLogWrite(log_, nullptr, 3));
+    EXPECT_FALSE(CliLogWrite(nullptr, "abc", 3));
+    EXPECT_EQ(Dir(), (Files{{"x.log", ""}}));
+    EXPECT_TRUE(CliLogIsOpen(log_));
+}
+
+TEST_F(CliLogTest, RotatesAtTheLimitNotBelow) {
+    Init("Trelvox.log", 10, 5);
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_TRUE(Write("123456789"));
+    EXPECT_EQ(Dir(), (Files{{"Trelvox.log", "123456789"}})) << "one byte below: kept";
+    EXPECT_TRUE(Write("0"));
+    EXPECT_EQ(Dir(), (Files{{"Trelvox.log", ""}, {"Trelvox.01.log", "1234567890"}}));
+    // A message that crosses the limit is written whole first.
+    EXPECT_TRUE(Write("abcdefghijklmnop"));
+    EXPECT_EQ(Dir(), (Files{{"Trelvox.log", ""},
+                            {"Trelvox.01.log", "abcdefghijklmnop"},
+                            {"Trelvox.02.log", "1234567890"}}));
+    EXPECT_TRUE(CliLogIsOpen(log_));
+}
+
+TEST_F(CliLogTest, EachRotationMovesEveryFileUpAndDropsTheOldest) {
+    Init("svc.log", 300, 4);
+    ASSERT_TRUE(CliLogOpen(log_));
+    std::vector<std::string> chunks;
+    for (char c = 'A'; c <= 'F'; ++c) {
+        chunks.push_back(std::string(300, c));
+    }
+    std::vector<Files> expected = {
+        {{"svc.log", ""}, {"svc.01.log", chunks[0]}},
+        {{"svc.log", ""}, {"svc.01.log", chunks[1]}, {"svc.02.log", chunks[0]}},
+        {{"svc.log", ""},
+         {"svc.01.log", chunks[2]},
+         {"svc.02.log", chunks[1]},
+         {"svc.03.log", chunks[0]}},
+        {{"svc.log", ""},
+         {"svc.01.log", chunks[3]},
+         {"svc.02.log", chunks[2]},
+         {"svc.03.log", chunks[1]}},
+        {{"svc.log", ""},
+         {"svc.01.log", chunks[4]},
+         {"svc.02.log", chunks[3]},
+         {"svc.03.log", chunks[2]}},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        // Written in three pieces: only the last reaches the limit.
+        ASSERT_TRUE(Write(chunks[i].substr(0, 100)));
+        ASSERT_TRUE(Write(chunks[i].substr(100, 150)));
+        EXPECT_EQ(Dir()["svc.log"], chunks[i].substr(0, 250));
+        ASSERT_TRUE(Write(chunks[i].substr(250)));
+        EXPECT_EQ(Dir(), expected[i]) << "after rotation " << i + 1;
+    }
+}
+
+TEST_F(CliLogTest, FirstRotationSweepsStaleNumbersOnlyOnce) {
+    Put("Trelvox.log", std::string(300, 'c'));
+    for (int i = 1; i <= 9; ++i) {
+        Put("Trelvox.0" + std::to_string(i) + ".log", "old" + std::to_string(i));
+    }
+    Put("Trelvox.42.log", "old42");
+    Put("Trelvox.99.log", "old99");
+    Put("Trelvox.100.log", "not a number we use");
+    Put("other.05.log", "someone else's");
+    Init("Trelvox.log", 300, 5);
+    ASSERT_TRUE(CliLogOpen(log_)) << "already at the limit: rotated on open";
+    EXPECT_EQ(Dir(), (Files{{"Trelvox.log", ""},
+                            {"Trelvox.01.log", std::string(300, 'c')},
+                            {"Trelvox.02.log", "old1"},
+                            {"Trelvox.03.log", "old2"},
+                            {"Trelvox.04.log", "old3"},
+                            {"Trelvox.100.log", "not a number we use"},
+                            {"other.05.log", "someone else's"}}));
+
+    // Stale files that turn up later are left alone: the sweep ran.
+    Put("Trelvox.07.log", "late7");
+    ASSERT_TRUE(Write(std::string(300, 'n')));
+    EXPECT_EQ(Dir(), (Files{{"Trelvox.log", ""},
+                            {"Trelvox.01.log", std::string(300, 'n')},
+                            {"Trelvox.02.log", std::string(300, 'c')},
+                            {"Trelvox.03.log", "old1"},
+                            {"Trelvox.04.log", "old2"},
+                            {"Trelvox.07.log", "late7"},
+                            {"Trelvox.100.log", "not a number we use"},
+                            {"other.05.log", "someone else's"}}));
+
+    // A new handle (a new run) sweeps again.
+    Init("Trelvox.log", 300, 5);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write(std::string(300, 'z')));
+    EXPECT_EQ(Dir().count("Trelvox.07.log"), 0u);
+}
+
+TEST_F(CliLogTest, GapsInTheNumbersAreSkipped) {
+    Put("g.log", "cur");
+    Put("g.01.log", "one");
+    Put("g.03.log", "three");
+    Init("g.log", 3, 5);
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(
+        Dir(),
+        (Files{{"g.log", ""}, {"g.01.log", "cur"}, {"g.02.log", "one"}, {"g.04.log", "three"}}));
+}
+
+TEST_F(CliLogTest, NameWithoutExtension) {
+    ASSERT_EQ(mkdir(Path("d").c_str(), 0755), 0);
+    Init("d/trace", 4, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("aaaa"));
+    ASSERT_TRUE(Write("bbbb"));
+    ASSERT_TRUE(Write("cc"));
+    EXPECT_EQ(Dir("d"), (Files{{"trace", "cc"}, {"trace.01", "bbbb"}, {"trace.02", "aaaa"}}));
+}
+
+TEST_F(CliLogTest, SingleFile) {
+    // With a limit, one file means two.
+    Init("one.log", 4, 1);
+    ASSERT_TRUE(CliLogOpen(log_));
+    for (const char *m : {"1111", "2222", "3333"}) {
+        ASSERT_TRUE(Write(m));
+    }
+    EXPECT_EQ(Dir(), (Files{{"one.log", ""}, {"one.01.log", "3333"}}));
+
+    // Without a limit it grows and nothing is ever swept.
+    Put("one.01.log", "stale");
+    Init("one.log", 0, 1);
+    ASSERT_TRUE(CliLogOpen(log_));
+    std::string big(100000, 'x');
+    ASSERT_TRUE(Write(big));
+    EXPECT_EQ(Dir(), (Files{{"one.log", big}, {"one.01.log", "stale"}}));
+}
+
+TEST_F(CliLogTest, NameInTheWorkingDirectoryRotates) {
+    std::string cwd = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    CliLogFile *log = CliLogInit("rel.log", 3, 3);
+    ASSERT_NE(log, nullptr);
+    bool opened = CliLogOpen(log);
+    bool wrote = CliLogWrite(log, "abc", 3);
+    CliLogFree(&log);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(Dir(), (Files{{"rel.log", ""}, {"rel.01.log", "abc"}}));
+}
+
+TEST_F(CliLogTest, FileOf4GiBAndMoreIsRotatedAtOpen) {
+    { std::ofstream(Path("big.log")) << ""; }
+    std::filesystem::resize_file(Path("big.log"), 0x100000005ull);
+    Init("big.log", 300, 2);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("first"));
+    EXPECT_EQ(std::filesystem::file_size(Path("big.01.log")), 0x100000005ull);
+    EXPECT_EQ(std::filesystem::file_size(Path("big.log")), 5u);
+}
+
+TEST_F(CliLogTest, OpenFailuresLeaveTheHandleClosed) {
+    // Two directory levels missing.
+    Init("a/b/x.log", 100, 3);
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_FALSE(std::filesystem::exists(Path("a")));
+    EXPECT_FALSE(Write("lost?")) << "reported as not written";
+    // Once the parent's parent exists, a later open carries on.
+    ASSERT_EQ(mkdir(Path("a").c_str(), 0755), 0);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("ok"));
+    EXPECT_EQ(Dir("a/b"), (Files{{"x.log", "ok"}}));
+
+    // A directory the process may not write in (made to refuse the open).
+    Init("x.log", 100, 3);
+    Put("x.log", "kept");
+    Faults::openCalls = 0;
+    Faults::openFailAt = 2; // the directory probe passes, the file open fails
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_FALSE(Write("x"));
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("+more"));
+    EXPECT_EQ(Dir()["x.log"], "kept+more");
+}
+
+TEST_F(CliLogTest, FailedSeekAtOpenDoesNotOverwrite) {
+    Put("s.log", "existing contents");
+    Init("s.log", 1000, 3);
+    {
+        OsSysOverride seekFails;
+        gOsSys.lseek = [](int, off_t, int) -> off_t {
+            errno = EOVERFLOW;
+            return -1;
+        };
+        EXPECT_FALSE(CliLogOpen(log_));
+    }
+    EXPECT_FALSE(CliLogIsOpen(log_)) << "a write now would go to offset 0";
+    EXPECT_FALSE(Write("XXXXXXXX"));
+    EXPECT_EQ(Dir()["s.log"], "existing contents");
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("!"));
+    EXPECT_EQ(Dir()["s.log"], "existing contents!");
+}
+
+TEST_F(CliLogTest, FailedWriteKeepsHandleOpenAndRotatesNothing) {
+    Init("w.log", 10, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("12345678"));
+    Faults::writeCalls = 0;
+    Faults::writeFailAt = 1;
+    EXPECT_FALSE(Write("abcdef")) << "reported as not written";
+    EXPECT_TRUE(CliLogIsOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"w.log", "12345678"}})) << "nothing written, nothing rotated";
+    EXPECT_TRUE(Write("abcdef"));
+    EXPECT_EQ(Dir(), (Files{{"w.log", ""}, {"w.01.log", "12345678abcdef"}}));
+}
+
+TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
+    // For real: the process may not grow files beyond 20 bytes.
+    std::string path = Path("f.log");
+    auto r = testsupport::RunInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {20, 20};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        CliLogFile *log = CliLogInit(path.c_str(), 1000, 3);
+        std::string out;
+        out += CliLogOpen(log) ? "open " : "closed ";
+        for (const char *m : {"0123456789", "abcdefghij", "KLMNOPQRST", "u"}) {
+            out += CliLogWrite(log, m, static_cast<uint32_t>(strlen(m))) ? "1" : "0";
+        }
+        out += CliLogIsOpen(log) ? " open" : " closed";
+        CliLogFree(&log);
+        testsupport::SideChannelWrite(out);
+    });
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.side, "open 1100 open");
+    EXPECT_EQ(Dir(), (Files{{"f.log", "0123456789abcdefghij"}}));
+
+    // A message cut short by the limit: the part that fit is in the file
+    // and the call reports failure, so the caller still has it whole.
+    std::string path2 = Path("g.log");
+    r = testsupport::RunInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {15, 15};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        CliLogFile *log = CliLogInit(path2.c_str(), 1000, 3);
+        CliLogOpen(log);
+        std::string out;
+        out += CliLogWrite(log, "0123456789", 10) ? "1" : "0";
+        out += CliLogWrite(log, "abcdefghij", 10) ? "1" : "0";
+        CliLogFree(&log);
+        testsupport::SideChannelWrite(out);
+    });
+    EXPECT_EQ(r.side, "10");
+    EXPECT_EQ(Dir()["g.log"], "0123456789abcde");
+}
+
+TEST_F(CliLogTest, FailedLengthQueryAfterTheWrite) {
+    Init("q.log", 5, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    Faults::fstatCalls = 0;
+    Faults::fstatFailAt = 1;
+    EXPECT_FALSE(Write("1234567")) << "the length check failed";
+    EXPECT_TRUE(CliLogIsOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"q.log", "1234567"}})) << "the bytes are in the file";
+    EXPECT_TRUE(Write("8"));
+    EXPECT_EQ(Dir(), (Files{{"q.log", ""}, {"q.01.log", "12345678"}}));
+}
+
+TEST_F(CliLogTest, RenameFailingPartWay) {
+    // Five files, all present; the first rotation deletes 04, then renames
+    // 03->04 (call 1), 02->03 (call 2, fails).
+    Put("r.log", "CUR");
+    for (int i = 1; i <= 4; ++i) {
+        Put("r.0" + std::to_string(i) + ".log", "old" + std::to_string(i));
+    }
+    Init("r.log", 3, 5);
+    Faults::renameFailAt = 2;
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_EQ(
+        Dir(),
+        (Files{{"r.log", "CUR"}, {"r.01.log", "old1"}, {"r.02.log", "old2"}, {"r.04.log", "old3"}}))
+        << "what moved stays moved, the rest is untouched";
+    EXPECT_FALSE(Write("x")) << "closed: reported as not written";
+
+    // The next open finds the current file still at the limit and completes
+    // the interrupted rotation from number 02: old3, already moved to 04, is
+    // not deleted a second time.
+    Faults::renameFailAt = 0;
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"r.log", ""},
+                            {"r.01.log", "CUR"},
+                            {"r.02.log", "old1"},
+                            {"r.03.log", "old2"},
+                            {"r.04.log", "old3"}}));
+    ASSERT_TRUE(Write("new"));
+    // The rotation after that is an ordinary one again.
+    EXPECT_EQ(Dir(), (Files{{"r.log", ""},
+                            {"r.01.log", "new"},
+                            {"r.02.log", "CUR"},
+                            {"r.03.log", "old1"},
+                            {"r.04.log", "old2"}}));
+}
+
+TEST_F(CliLogTest, RepeatedFailuresStillLoseNothingExtra) {
+    Put("m.log", "CUR");
+    Put("m.01.log", "old1");
+    Put("m.02.log", "old2");
+    Init("m.log", 3, 4);
+    // 02->03 succeeds, 01->02 fails; then at the retry 01->02 succeeds and
+    // current->01 fails; the third attempt completes.
+    Faults::renameFailAt = 2;
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"m.log", "CUR"}, {"m.01.log", "old1"}, {"m.03.log", "old2"}}));
+    Faults::renameFailAt = 4;
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"m.log", "CUR"}, {"m.02.log", "old1"}, {"m.03.log", "old2"}}));
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(
+        Dir(),
+        (Files{{"m.log", ""}, {"m.01.log", "CUR"}, {"m.02.log", "old1"}, {"m.03.log", "old2"}}));
+}
+
+TEST_F(CliLogTest, RenameOfTheCurrentFileFailing) {
+    Put("c.log", "current data");
+    Put("c.01.log", "one");
+    Init("c.log", 5, 3);
+    Faults::renameFailAt = 2; // 01->02 succeeds, current->01 fails
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"c.log", "current data"}, {"c.02.log", "one"}}));
+    // The retry moves just the current file: 02 ("one") stays.
+    Faults::renameFailAt = 0;
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"c.log", ""}, {"c.01.log", "current data"}, {"c.02.log", "one"}}));
+}
+
+TEST_F(CliLogTest, DeleteFailingDuringTheSweep) {
+    Put("d.log", "CUR");
+    Put("d.01.log", "one");
+    Put("d.02.log", "two");
+    Put("d.09.log", "nine");
+    Init("d.log", 3, 2);
+    Faults::unlinkFailAt = 1; // 09 cannot be deleted
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_EQ(
+        Dir(),
+        (Files{{"d.log", "CUR"}, {"d.01.log", "one"}, {"d.02.log", "two"}, {"d.09.log", "nine"}}));
+    // The retry carries on with the sweep where it stopped.
+    Faults::unlinkFailAt = 0;
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"d.log", ""}, {"d.01.log", "CUR"}}));
+}
+
+TEST_F(CliLogTest, FinalOpenFailing) {
+    Init("o.log", 4, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    // The rotation's open of the new current file comes right after its
+    // directory probe.
+    Faults::openCalls = 0;
+    Faults::openFailAt = 2;
+    EXPECT_FALSE(Write("abcd"));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"o.01.log", "abcd"}})) << "the bytes are in number 01";
+    EXPECT_FALSE(Write("lost?")) << "reported as not written";
+    Faults::openFailAt = 0;
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("ef"));
+    EXPECT_EQ(Dir(), (Files{{"o.log", "ef"}, {"o.01.log", "abcd"}}));
+}
+
+TEST_F(CliLogTest, UncertainExistenceStopsTheRotation) {
+    // If the current file cannot be looked up, it must not be skipped and
+    // then emptied by the open that follows.
+    Init("u.log", 4, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("abc"));
+    Faults::statFailPath = Path("u.log");
+    Faults::statFailErrno = EIO;
+    EXPECT_FALSE(Write("d"));
+    EXPECT_FALSE(CliLogIsOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"u.log", "abcd"}}));
+
+    // Likewise a numbered file: 01, which turned up meanwhile, must not be
+    // replaced by the current file.
+    Faults::statFailPath = Path("u.01.log");
+    Put("u.01.log", "precious");
+    EXPECT_FALSE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"u.log", "abcd"}, {"u.01.log", "precious"}}));
+    Faults::statFailErrno = 0;
+    ASSERT_TRUE(CliLogOpen(log_));
+    EXPECT_EQ(Dir(), (Files{{"u.log", ""}, {"u.01.log", "abcd"}, {"u.02.log", "precious"}}));
+}
+
+// The service's way of writing: into the log while it is open, otherwise
+// (and whenever the log reports failure) to the fallback. With faults
+// injected into every kind of call, every message must end up in a log
+// file or in the fallback, and the files must keep the messages in order.
+TEST_F(CliLogTest, EveryMessageIsInAFileOrReportedUnwritten) {
+    Init("p.log", 64, 100); // enough files that retention deletes nothing
+    std::vector<std::string> fallback;
+    std::vector<std::string> sent;
+    uint32_t rng = 12345;
+    auto next = [&rng] {
+        rng = rng * 1103515245u + 12345u;
+        return (rng >> 16) & 0x7FFF;
+    };
+    for (int i = 0; i < 400; ++i) {
+        if (!CliLogIsOpen(log_)) {
+            CliLogOpen(log_); // the next driver connection opens it again
+        }
+        // Fail one upcoming call of some kind now and then.
+        switch (next() % 12) {
+        case 0:
+            Faults::renameFailAt = Faults::renameCalls + 1 + next() % 3;
+            break;
+        case 1:
+            Faults::writeFailAt = Faults::writeCalls + 1;
+            break;
+        case 2:
+            Faults::fstatFailAt = Faults::fstatCalls + 1 + next() % 2;
+            break;
+        case 3:
+            Faults::openFailAt = Faults::openCalls + 1 + next() % 4;
+            break;
+        default:
+            break;
+        }
+        char msg[16];
+        snprintf(msg, sizeof msg, "<%04d>", i);
+        sent.push_back(msg);
+        if (!CliLogIsOpen(log_) || !Write(msg)) {
+            fallback.push_back(msg);
+        }
+    }
+    // Read the files oldest first: the highest number down to the current.
+    std::string all;
+    Files files = Dir();
+    for (int n = 99; n >= 1; --n) {
+        char name[16];
+        snprintf(name, sizeof name, "p.%02d.log", n);
+        if (files.count(name) != 0) {
+            all += files[name];
+            files.erase(name);
+        }
+    }
+    all += files["p.log"];
+    files.erase("p.log");
+    EXPECT_TRUE(files.empty()) << "no file outside the numbering";
+
+    size_t pos = 0;
+    int inFiles = 0;
+    for (const std::string &m : sent) {
+        size_t at = all.find(m, pos);
+        bool inFallback = std::find(fallback.begin(), fallback.end(), m) != fallback.end();
+        if (at != std::string::npos) {
+            pos = at + m.size();
+            ++inFiles;
+        }
+        EXPECT_TRUE(at != std::string::npos || inFallback) << m << " was lost";
+    }
+    EXPECT_EQ(all.size(), static_cast<size_t>(inFiles) * 6) << "files hold whole messages only";
+    EXPECT_GT(fallback.size(), 0u) << "faults were injected";
+    EXPECT_GT(inFiles, 200);
+}
+
+} // namespace

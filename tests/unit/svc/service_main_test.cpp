@@ -1,0 +1,278 @@
+// The service from start to exit in a child process: start-up failures
+// through the platform stand-in, application and service mode, stop
+// signals, and the tool hooks the runtime calls back.
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/cli/shared/clilog.h"
+#include "tests/support/child_process.h"
+#include "tests/unit/svc/svc_fixture.h"
+
+namespace {
+
+using namespace trelvox::platform;
+using testsupport::ChildResult;
+using testsupport::DriverCall;
+using testsupport::RunInChild;
+using testsupport::ScriptedDriver;
+
+constexpr char kEstablishing[] = "Establishing driver connection....";
+constexpr char kEstablished[] = "driver connection established.\n\n";
+constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
+constexpr char kWaiting[] = "Waiting for driver to load....\n";
+
+// The side-channel line of one system-log message from the service.
+std::string SysLogLine(int priority, const std::string &ident, const std::string &text) {
+    testsupport::SysLogRecord r;
+    r.priority = priority;
+    r.ident = ident;
+    r.option = LOG_CONS;
+    r.facility = LOG_DAEMON;
+    r.text = text;
+    r.closedAfter = true;
+    return "syslog " + testsupport::FormatSysLog(r) + "\n";
+}
+
+// Runs the service in a child after `prepare`, with the given arguments.
+ChildResult RunService(const std::function<void()> &prepare,
+                       std::vector<std::string> args = {"trelvoxlogd"}) {
+    return RunInChild([&] {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        ResetPlatform();
+        prepare();
+        std::vector<char *> argv;
+        for (std::string &arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        CltMain(static_cast<int32_t>(args.size()), argv.data());
+    });
+}
+
+// Sends the signal to the process once the service waits in its run loop.
+void SignalWhenWaiting(int sig) {
+    std::thread([sig] {
+        while (gClt == nullptr || Clt()->runLoop.load() == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(getpid(), sig);
+    }).detach();
+}
+
+TEST(ServiceStart, FailuresBeforeTheRunEndWithStatus1AndTheirMessage) {
+    struct Case {
+        const char *name;
+        void (*prepare)();
+        std::string out;
+        std::string side;
+    };
+    const std::string noIdent = SysLogLine(LOG_ERR, "", "Failed to allocate resources\n");
+    const Case cases[] = {
+        {"mutex", [] { testsupport::FailNextMutexInit(); }, "", noIdent},
+        {"condition", [] { testsupport::FailNextCondInit(); }, "", noIdent},
+        {"notification port", [] { Faults().failPortCreate = true; }, "\n\n",
+         SysLogLine(LOG_ERR, "trelvoxlogd", "Failed to create notification port.")},
+        {"matching dictionary", [] { Faults().failMatching = true; }, "\n\n",
+         SysLogLine(LOG_ERR, "trelvoxlogd", "Failed to get matching dictionary\n")},
+        {"notification", [] { Faults().failAddNotification = true; }, "\n\n",
+         SysLogLine(LOG_ERR, "trelvoxlogd", "Failed to add notification\n")},
+        {"run-loop source", [] { Faults().failRunLoopSource = true; },
+         std::string("\n\n") + kWaiting + "Failed to create run loop source\n", ""},
+        {"current run loop", [] { Faults().failCurrentRunLoop = true; },
+         std::string("\n\n") + kWaiting + "Failed to create run loop source\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildResult r = RunService(c.prepare);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.side, c.side);
+    }
+}
+
+TEST(ServiceRun, StopSignalsWhileTheRunLoopWaitsEndWithStatus0) {
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(sig);
+        ChildResult r = RunService([sig] { SignalWhenWaiting(sig); });
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, std::string("\n\n") + kWaiting);
+        EXPECT_EQ(r.side, ""); // nothing to the system log in application mode
+    }
+}
+
+TEST(ServiceRun, AbortEndsWithStatus1) {
+    ChildResult r = RunService([] { SignalWhenWaiting(SIGABRT); });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.side, "");
+}
+
+TEST(ServiceRun, StopWhileThePumpRunsEndsAfterTheCurrentWait) {
+    ChildResult r = RunService([] {
+        auto driver = svctest::PublishDriver();
+        driver->QueueText("hello\n", 1);
+        driver->SetIdleWhenExhausted();
+        driver->SetOnCall([](const DriverCall &, size_t index) {
+            if (index == 4) {
+                raise(SIGTERM);
+            }
+        });
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, std::string("\n\n") + kEstablishing + kEstablished + "hello\n");
+    EXPECT_EQ(r.side, "");
+}
+
+TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
+    ChildResult r = RunService([] {
+        std::thread([] {
+            while (gClt == nullptr || Clt()->runLoop.load() == nullptr) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            auto driver = std::make_shared<ScriptedDriver>();
+            driver->QueueText("later {5E6A1B2C}\n");
+            // The driver goes away; then a SIGTERM arrives.
+            driver->SetOnCall([](const DriverCall &, size_t index) {
+                if (index == 2) {
+                    raise(SIGTERM);
+                }
+            });
+            PublishInstance(driver);
+        }).detach();
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, std::string("\n\n") + kWaiting + kEstablishing + kEstablished +
+                         "later 03/12/20 11:21:16  \n" + kRetrieveFailed);
+}
+
+// Service mode writes the fixed log path: the child gets a private mount
+// namespace with a fresh /var, so nothing on the machine is touched.
+bool PrivateVar() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/var", "tmpfs", 0, nullptr) != 0) {
+        return false;
+    }
+    return mkdir("/var/quenlab", 0755) == 0;
+}
+
+TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
+    struct Case {
+        const char *name;
+        int sig;
+        std::vector<std::string> args;
+        int status;
+        bool stopping; // the pump and the service stop in order
+    };
+    const Case cases[] = {
+        {"SIGTERM", SIGTERM, {"trelvoxlogd", "-s"}, 0, true},
+        {"word after -s is ignored", SIGINT, {"trelvoxlogd", "-s", "word"}, 0, true},
+        {"verbose service", SIGQUIT, {"trelvoxlogd", "-sv"}, 0, true},
+        // The runtime's own exit ends the process inside the driver call.
+        {"SIGABRT", SIGABRT, {"trelvoxlogd", "-s"}, 1, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int sig = c.sig;
+        ChildResult r = RunService(
+            [sig] {
+                if (!PrivateVar()) {
+                    testsupport::SideChannelWrite("no namespace\n");
+                    _exit(0);
+                }
+                // Reports the log file's contents as the process ends.
+                atexit([] {
+                    std::ifstream in("/var/quenlab/log/Trelvox.log", std::ios::binary);
+                    std::stringstream text;
+                    text << in.rdbuf();
+                    testsupport::SideChannelWrite("file:" + text.str() + "\n");
+                });
+                auto driver = svctest::PublishDriver();
+                driver->QueueText("svc {00000000}\n");
+                driver->SetOnCall([sig](const DriverCall &, size_t index) {
+                    if (index == 2) {
+                        raise(sig);
+                    }
+                });
+            },
+            c.args);
+        if (r.side == "no namespace\n") {
+            GTEST_SKIP() << "no private mount namespace here";
+        }
+        EXPECT_EQ(r.exitCode, c.status);
+        std::string banner =
+            c.args[1] == "-sv" ? "\n\nTrelvox Logging Service (Mar 10 2020)\n\n" : "";
+        EXPECT_EQ(r.out, banner + "\n\n"); // the blank lines before the first open
+        std::string side = SysLogLine(LOG_INFO, "trelvoxlogd", "Service is starting");
+        if (c.stopping) {
+            side += SysLogLine(LOG_INFO, "trelvoxlogd", "Service is stopping");
+        }
+        side += std::string("file:") + kEstablishing + kEstablished + "svc 01/01/70 00:00:00  \n" +
+                (c.stopping ? kRetrieveFailed : "") + "\n";
+        EXPECT_EQ(r.side, side);
+    }
+}
+
+TEST(ToolHooks, OptionsDescriptionPayloadAndClasses) {
+    ChildResult r = RunInChild([] {
+        CltPrintOptions(stdout);
+        CltPrintDescription();
+        CltPrintExamples();
+        fflush(stdout);
+        testsupport::SideChannelWrite(std::to_string(CltIoctlPayloadSize(3)) + "\n");
+        CliInit();
+        CliStrCpy(gCli->errPrefix, sizeof gCli->errPrefix, "TRELVOXLOGD: ");
+        CltIoctlPayloadSize(4);
+    });
+    const std::string options = "\nOptions:\n\n"
+                                " -h                Display extended help.\n"
+                                " -s                Run as service, defaults to app.\n"
+                                " -v                Display non-error messages.\n\n";
+    EXPECT_EQ(options.size(), 153u);
+    EXPECT_EQ(r.out, options + "Service to log driver events.\n");
+    EXPECT_EQ(r.side, "0\n");
+    EXPECT_EQ(r.err, "TRELVOXLOGD: Update function CltIoctlPayloadSize\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(gCltIoctlSupp[0], 3);
+    EXPECT_EQ(gCltIoctlSupp[1], 10);
+    EXPECT_EQ(CltGlobalsSize(), sizeof(CltGlobals));
+}
+
+TEST(ToolHooks, CleanUpDestroysWhatExistsOnce) {
+    ChildResult r = RunInChild([] {
+        CltExit(); // no record yet
+        CliInit();
+        CltGlobalsInit();
+        CltGlobals *clt = Clt();
+        CltExit(); // nothing created
+        pthread_mutex_init(&clt->waitMutex, nullptr);
+        clt->mutexCreated = true;
+        pthread_cond_init(&clt->waitCond, nullptr);
+        clt->condCreated = true;
+        clt->notifyPort = IONotificationPortCreate(kIOMasterPortDefault);
+        clt->logHandle = CliLogInit("/tmp/trelvox-unused.log", 1024, 2);
+        CltExit();
+        bool cleared = clt->notifyPort == nullptr && clt->logHandle == nullptr &&
+                       !clt->mutexCreated && !clt->condCreated;
+        CltExit(); // a second call finds nothing left
+        testsupport::SideChannelWrite(cleared ? "cleared\n" : "left\n");
+        CliExit(0);
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.side, "cleared\n");
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+// Helpers shared by the service's test programs: the service record set up
+// in the test process, standard output captured, and a scripted driver
+// connected straight to the pump.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "lib/cli/shared/cli.h"
+#include "lib/platform/driver_registry.h"
+#include "svc/clt.h"
+#include "tests/support/scripted_driver.h"
+#include "tests/support/sys_wraps.h"
+
+namespace svctest {
+
+// The record as CltMain has it once the wait primitives exist, in
+// application mode, local time UTC and a clean platform stand-in.
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        trelvox::platform::ResetPlatform();
+        testsupport::ClearSysLogRecords();
+        CliInit();
+        CltGlobalsInit();
+        ASSERT_EQ(pthread_mutex_init(&Clt()->waitMutex, nullptr), 0);
+        Clt()->mutexCreated = true;
+        ASSERT_EQ(pthread_cond_init(&Clt()->waitCond, nullptr), 0);
+        Clt()->condCreated = true;
+    }
+    void TearDown() override {
+        CltExit();
+        CliMemFree(gCli);
+        CliMemFree(gClt);
+        gCli = nullptr;
+        gClt = nullptr;
+        trelvox::platform::ResetPlatform();
+    }
+};
+
+// Sends standard output to a temporary file until Take.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        fflush(stdout);
+        file_ = tmpfile();
+        saved_ = dup(STDOUT_FILENO);
+        dup2(fileno(file_), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { Take(); }
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+
+    std::string Take() {
+        if (file_ == nullptr) {
+            return text_;
+        }
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) {
+            text_.append(buf, n);
+        }
+        fclose(file_);
+        file_ = nullptr;
+        return text_;
+    }
+
+private:
+    FILE *file_ = nullptr;
+    int saved_ = -1;
+    std::string text_;
+};
+
+inline std::shared_ptr<testsupport::ScriptedDriver> PublishDriver() {
+    auto driver = std::make_shared<testsupport::ScriptedDriver>();
+    trelvox::platform::PublishInstance(driver);
+    return driver;
+}
+
+// Runs the pump on a fresh connection to a newly published scripted driver
+// prepared by `script`; returns what went to standard output.
+template <typename Script>
+std::string PumpOutput(Script script,
+                       std::shared_ptr<testsupport::ScriptedDriver> *keep = nullptr) {
+    auto driver = std::make_shared<testsupport::ScriptedDriver>();
+    script(*driver);
+    trelvox::platform::InstanceId id = trelvox::platform::PublishInstance(driver);
+    io_connect_t connection = 0;
+    EXPECT_EQ(trelvox::platform::OpenInstance(id, 0, &connection), KERN_SUCCESS);
+    StdoutCapture capture;
+    LogEvents(connection);
+    std::string out = capture.Take();
+    IOServiceClose(connection);
+    if (keep != nullptr) {
+        *keep = driver;
+    }
+    return out;
+}
+
+} // namespace svctest
