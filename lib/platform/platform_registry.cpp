@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/platform/driver_bus.h"
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/platform_objects.h"
 #include "lib/platform/platform_state.h"
@@ -149,6 +150,7 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     if (Faults().failPortCreate) {
         return nullptr;
     }
+    StartDriverBus(); // out-of-process instances: present ones now, later ones on the run loop
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
         return nullptr;

@@ -1,0 +1,91 @@
+// Frames of the driver bus, shared by both ends: the stand-in, which calls a
+// driver's user client over a Unix-domain stream socket, and a driver program
+// that serves it (tools/trelvoxsim).
+//
+// Every call is one request frame answered by one reply frame. A frame is a
+// fixed header that carries the length of the payload that follows it:
+//
+//   request: RequestHeader, then inputSize bytes of input
+//   reply:   ReplyHeader, then outputSize bytes of output
+//
+// Host byte order (both ends run on the same machine). Kinds: kOpen is sent
+// once on a new connection with the connection type as selector and no
+// payload; kScalar carries 64-bit values (sizes are multiples of 8); kStruct
+// carries bytes. A reply never holds more output than the request's
+// capacity. A frame whose sizes break these rules is impossible: the
+// receiver closes the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace trelvox::platform::bus {
+
+inline constexpr uint32_t kRequestMagic = 0x51425654; // "TVBQ"
+inline constexpr uint32_t kReplyMagic = 0x52425654;   // "TVBR"
+// Largest payload in either direction.
+inline constexpr uint32_t kMaxPayload = 64 * 1024;
+// Largest number of 64-bit values in a scalar call, as the platform allows.
+inline constexpr uint32_t kMaxScalarCount = 16;
+
+enum FrameKind : uint32_t {
+    kOpen = 1,
+    kScalar = 2,
+    kStruct = 3,
+};
+
+struct RequestHeader {
+    uint32_t magic;          // kRequestMagic
+    uint32_t kind;           // FrameKind
+    uint32_t selector;       // method selector; the connection type for kOpen
+    uint32_t inputSize;      // payload bytes that follow
+    uint32_t outputCapacity; // most output bytes the caller accepts
+};
+static_assert(sizeof(RequestHeader) == 20);
+static_assert(offsetof(RequestHeader, kind) == 4);
+static_assert(offsetof(RequestHeader, selector) == 8);
+static_assert(offsetof(RequestHeader, inputSize) == 12);
+static_assert(offsetof(RequestHeader, outputCapacity) == 16);
+
+struct ReplyHeader {
+    uint32_t magic;      // kReplyMagic
+    int32_t result;      // the method's result; 0 is success
+    uint32_t outputSize; // payload bytes that follow
+};
+static_assert(sizeof(ReplyHeader) == 12);
+static_assert(offsetof(ReplyHeader, result) == 4);
+static_assert(offsetof(ReplyHeader, outputSize) == 8);
+
+// True when a request header describes a possible frame: right magic, a
+// known kind, sizes within kMaxPayload, scalar sizes in whole values up to
+// kMaxScalarCount, and no payload for kOpen.
+bool RequestIsValid(const RequestHeader &header);
+// True when a reply header is a possible answer to a request of this kind
+// that offered this capacity.
+bool ReplyIsValid(const ReplyHeader &header, uint32_t kind, uint32_t capacity);
+
+// Outcome of moving bytes over a socket.
+enum class IoStatus {
+    kOk,
+    kClosed,  // the peer closed the connection (or reset it)
+    kTimeout, // the deadline passed
+    kError,   // any other failure of the socket
+};
+
+// Milliseconds of a monotonic clock, for deadlines.
+int64_t MonotonicMs();
+
+// Sends all n bytes, waiting while the socket is full, until the deadline
+// (MonotonicMs value; below 0: no deadline). Never raises SIGPIPE: a peer
+// that has gone gives kClosed. The descriptor may be blocking or not.
+IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs);
+// Receives exactly n bytes, waiting until the deadline (below 0: none).
+// End of stream before n bytes gives kClosed.
+IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs);
+
+// Sends one header and its payload (payloadSize bytes; payload may be null
+// when the size is 0) as one frame.
+IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *payload,
+                   size_t payloadSize, int64_t deadlineMs);
+
+} // namespace trelvox::platform::bus

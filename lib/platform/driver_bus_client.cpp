@@ -1,0 +1,257 @@
+// Connections over the driver bus: IOServiceOpen connects to the instance's
+// socket and sends the open frame; every method call is one request frame
+// and one reply frame, each bounded by the call time-out. Any failure of the
+// transfer or an impossible reply closes the connection for good.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "lib/platform/bus_frames.h"
+#include "lib/platform/driver_bus.h"
+#include "lib/platform/driver_bus_socket.h"
+
+namespace trelvox::platform {
+namespace {
+
+std::atomic<uint32_t> gCallTimeoutMs{kDriverBusDefaultTimeoutMs};
+
+// A socket that exists but is not listening yet (bound, listen still to
+// come) is retried this long before the open fails.
+constexpr int64_t kRefusedRetryMs = 250;
+constexpr auto kRetryPause = std::chrono::milliseconds(5);
+
+kern_return_t ResultOf(bus::IoStatus status) {
+    return status == bus::IoStatus::kTimeout ? kIOReturnTimeout : kIOReturnNotResponding;
+}
+
+// Connects to the socket at path; -1 when it cannot be reached before the
+// deadline. The descriptor is non-blocking and close-on-exec.
+int Connect(const std::string &path, int64_t deadlineMs) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int64_t refusedUntil = bus::MonotonicMs() + kRefusedRetryMs;
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        int error = errno;
+        close(fd);
+        int64_t now = bus::MonotonicMs();
+        // A full backlog (EAGAIN) is a busy driver; a refusal may be a driver
+        // between bind and listen. Anything else will not get better.
+        bool retry = (error == EAGAIN && now < deadlineMs) ||
+                     (error == ECONNREFUSED && now < refusedUntil && now < deadlineMs) ||
+                     error == EINTR;
+        if (!retry) {
+            return -1;
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+}
+
+// Whether the process at the other end runs as this process's user or as
+// root; a socket in a trusted directory could still have been handed to
+// another server.
+bool PeerIsTrusted(int fd, const std::string &path) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        detail::BusMessage("cannot tell who serves %s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    if (peer.uid != 0 && peer.uid != geteuid()) {
+        detail::BusMessage("refusing %s: served by user %u, not by %s", path.c_str(),
+                           static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
+        return false;
+    }
+    return true;
+}
+
+class SocketClient : public UserClient {
+public:
+    SocketClient(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    ~SocketClient() override {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    // One round trip. output may be null when capacity is 0; *outputSize
+    // receives the bytes the driver returned.
+    kern_return_t Call(uint32_t kind, uint32_t selector, const void *input, uint32_t inputSize,
+                       void *output, uint32_t capacity, uint32_t *outputSize) {
+        std::lock_guard lock(mutex_);
+        *outputSize = 0;
+        if (fd_ < 0) {
+            return kIOReturnNotResponding;
+        }
+        int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
+        bus::RequestHeader request{bus::kRequestMagic, kind, selector, inputSize, capacity};
+        bus::IoStatus status =
+            bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline);
+        if (status != bus::IoStatus::kOk) {
+            return Break(ResultOf(status));
+        }
+        bus::ReplyHeader reply{};
+        status = bus::RecvAll(fd_, &reply, sizeof reply, deadline);
+        if (status != bus::IoStatus::kOk) {
+            return Break(ResultOf(status));
+        }
+        if (!bus::ReplyIsValid(reply, kind, capacity)) {
+            detail::BusMessage("impossible reply from %s (%u bytes for a capacity of %u); "
+                               "connection closed",
+                               path_.c_str(), static_cast<unsigned>(reply.outputSize),
+                               static_cast<unsigned>(capacity));
+            return Break(kIOReturnError);
+        }
+        status = bus::RecvAll(fd_, output, reply.outputSize, deadline);
+        if (status != bus::IoStatus::kOk) {
+            return Break(ResultOf(status));
+        }
+        *outputSize = reply.outputSize;
+        return reply.result;
+    }
+
+    kern_return_t CallScalar(uint32_t selector, const uint64_t *input, uint32_t inputCnt,
+                             uint64_t *output, uint32_t *outputCnt) override {
+        if (inputCnt > bus::kMaxScalarCount || (inputCnt > 0 && input == nullptr)) {
+            return kIOReturnBadArgument;
+        }
+        uint32_t capacity = 0;
+        if (output != nullptr && outputCnt != nullptr) {
+            capacity = (*outputCnt < bus::kMaxScalarCount ? *outputCnt : bus::kMaxScalarCount) * 8;
+        }
+        uint32_t got = 0;
+        kern_return_t result =
+            Call(bus::kScalar, selector, input, inputCnt * 8, output, capacity, &got);
+        if (outputCnt != nullptr) {
+            *outputCnt = got / 8;
+        }
+        return result;
+    }
+
+    kern_return_t CallStruct(uint32_t selector, const void *input, size_t inputSize, void *output,
+                             size_t *outputSize) override {
+        if (inputSize > bus::kMaxPayload || (inputSize > 0 && input == nullptr)) {
+            return kIOReturnBadArgument;
+        }
+        uint32_t capacity = 0;
+        if (output != nullptr && outputSize != nullptr) {
+            capacity = static_cast<uint32_t>(*outputSize < bus::kMaxPayload ? *outputSize
+                                                                            : bus::kMaxPayload);
+        }
+        uint32_t got = 0;
+        kern_return_t result = Call(bus::kStruct, selector, input, static_cast<uint32_t>(inputSize),
+                                    output, capacity, &got);
+        if (outputSize != nullptr) {
+            *outputSize = got;
+        }
+        return result;
+    }
+
+    // A connection that broke reports the failure again when it is closed,
+    // as closing a connection to a driver that has gone does.
+    kern_return_t Close() override {
+        std::lock_guard lock(mutex_);
+        if (fd_ < 0) {
+            return kIOReturnNotResponding;
+        }
+        close(fd_);
+        fd_ = -1;
+        return KERN_SUCCESS;
+    }
+
+private:
+    kern_return_t Break(kern_return_t result) {
+        close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+    std::mutex mutex_;
+    int fd_;
+    std::string path_;
+};
+
+class SocketInstance : public DriverInstance {
+public:
+    SocketInstance(std::string path, std::string className)
+        : path_(std::move(path)), className_(std::move(className)) {}
+
+    std::string ClassName() const override { return className_; }
+
+    kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
+        int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
+        int fd = Connect(path_, deadline);
+        if (fd < 0) {
+            return kIOReturnNoDevice;
+        }
+        if (!PeerIsTrusted(fd, path_)) {
+            close(fd);
+            return kIOReturnNoDevice;
+        }
+        auto socketClient = std::make_unique<SocketClient>(fd, path_);
+        uint32_t got = 0;
+        kern_return_t result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
+        if (result != KERN_SUCCESS) {
+            return result;
+        }
+        *client = std::move(socketClient);
+        return KERN_SUCCESS;
+    }
+
+private:
+    std::string path_;
+    std::string className_;
+};
+
+} // namespace
+
+void SetDriverBusCallTimeout(uint32_t ms) {
+    gCallTimeoutMs.store(ms == 0 ? 1 : ms);
+}
+
+uint32_t DriverBusCallTimeout() {
+    return gCallTimeoutMs.load();
+}
+
+namespace detail {
+
+std::shared_ptr<DriverInstance> MakeSocketInstance(std::string path, std::string className) {
+    return std::make_shared<SocketInstance>(std::move(path), std::move(className));
+}
+
+std::string TrustedUsers() {
+    uid_t self = geteuid();
+    return self == 0 ? "root" : "user " + std::to_string(self) + " or root";
+}
+
+void BusMessage(const char *format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fprintf(stderr, "trelvox driver bus: %s\n", line);
+    fflush(stderr);
+}
+
+} // namespace detail
+} // namespace trelvox::platform

@@ -1,0 +1,312 @@
+"""Shared pieces of the end-to-end suites: trelvoxlogd and trelvoxsim as real
+processes, the simulated driver's record, and the text the service must make
+of it.
+
+Every wait has a time limit; a scenario that fails raises Failure, one that
+cannot run here raises Skip (reported to CTest with status 77).
+"""
+
+import os
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP_STATUS = 77
+
+# A zone with an offset and summer time, written out so that no zone files
+# are needed; the service and this module both convert with the C library.
+TZ = "CET-1CEST,M3.5.0,M10.5.0/3"
+
+ESTABLISHING = b"Establishing driver connection...."
+ESTABLISHED = b"driver connection established.\n\n"
+CONNECTED = ESTABLISHING + ESTABLISHED
+WAITING = b"Waiting for driver to load....\n"
+LOST_DATA = b"\nCould not retrieve log data. "
+CLOSE_FAILED = b"Closing driver connection failed.\n"
+UNLOADED = LOST_DATA + CLOSE_FAILED + WAITING
+
+
+class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_until(predicate, timeout, what):
+    """Polls predicate until it is true; Failure naming `what` after timeout."""
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= end:
+            raise Failure(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.01)
+
+
+def first_difference(got, want):
+    """A readable account of where two byte strings part."""
+    n = min(len(got), len(want))
+    at = next((i for i in range(n) if got[i] != want[i]), n)
+    return (f"lengths {len(got)} and {len(want)}, first difference at byte {at}:\n"
+            f"  got:  {got[max(0, at - 60):at + 60]!r}\n"
+            f"  want: {want[max(0, at - 60):at + 60]!r}")
+
+
+def check_bytes(got, want, what):
+    if got != want:
+        raise Failure(f"{what} differs: {first_difference(got, want)}")
+
+
+# ------------------------------------------------------------------ records
+
+RECORD_HEADER = struct.Struct("=iIII")  # lost bytes, text length, wait flag, repeat
+TEXT_SIZE = 1024
+
+
+def read_record(path):
+    """The replies a trelvoxsim record holds: (lostBytes, textLen, waitFlag, text)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    entries, at = [], 0
+    while at < len(data):
+        if at + RECORD_HEADER.size > len(data):
+            raise Failure(f"{path}: cut short in a header")
+        lost, length, wait, repeat = RECORD_HEADER.unpack_from(data, at)
+        at += RECORD_HEADER.size
+        n = min(length, TEXT_SIZE)
+        if at + n > len(data):
+            raise Failure(f"{path}: cut short in a text")
+        for _ in range(repeat):
+            entries.append((lost, length, wait, data[at:at + n]))
+        at += n
+    return entries
+
+
+def write_replay(path, entries):
+    """entries: (lostBytes, textLen, waitFlag, text, repeat)."""
+    with open(path, "wb") as f:
+        for lost, length, wait, text, repeat in entries:
+            f.write(RECORD_HEADER.pack(lost, length, wait, repeat))
+            f.write(text[:TEXT_SIZE])
+
+
+def text_entry(text, repeat=1, lost=0):
+    return (lost, len(text), 0, text, repeat)
+
+
+# ---------------------------------------------------------- the text scan
+
+HEX = b"0123456789abcdefABCDEF"
+SPACE = b" \t\n\v\f\r"
+ULONG_MAX = (1 << 64) - 1
+
+
+def strtoul16(text, start):
+    """The C library's strtoul(text + start, &end, 16): (value, end)."""
+    i, n = start, len(text)
+    while i < n and text[i] in SPACE:
+        i += 1
+    negative = False
+    if i < n and text[i] in b"+-":
+        negative = text[i] == ord("-")
+        i += 1
+    if i + 2 < n and text[i] == ord("0") and text[i + 1] in b"xX" and text[i + 2] in HEX:
+        i += 2
+    digits = i
+    while i < n and text[i] in HEX:
+        i += 1
+    if i == digits:
+        return 0, start  # no conversion: the end is the start
+    value = min(int(text[digits:i], 16), ULONG_MAX)
+    if negative:
+        value = (-value) & ULONG_MAX
+    return value, i
+
+
+def stamp(seconds):
+    """A token's time as the service writes it, in the local zone (TZ)."""
+    if seconds >= 1 << 63:
+        seconds -= 1 << 64  # unsigned long to time_t
+    t = time.localtime(seconds)
+    return b"%02d/%02d/%02d %02d:%02d:%02d  " % (t.tm_mon, t.tm_mday, t.tm_year % 100,
+                                                 t.tm_hour, t.tm_min, t.tm_sec)
+
+
+def expand_text(text):
+    """One reply's text as the service writes it: valid tokens become local
+    time, every other '{' is dropped."""
+    out, p, n = bytearray(), 0, len(text)
+    while True:
+        brace = text.find(b"{", p)
+        if brace < 0:
+            out += text[p:]
+            return bytes(out)
+        out += text[p:brace]
+        p = brace
+        if n - p - 1 >= 9 and text[p + 9] == ord("}"):
+            value, end = strtoul16(text, p + 1)
+            if end < n and text[end] == ord("}"):
+                end += 1
+            out += stamp(value)
+            p = end
+        else:
+            p += 1
+
+
+def expand_reply(lost, length, text):
+    out = b""
+    if lost != 0:
+        out += b"...Lost %d bytes..." % lost
+    text = text[:min(length, TEXT_SIZE)]
+    nul = text.find(b"\0")
+    if nul >= 0:
+        text = text[:nul]
+    return out + expand_text(text)
+
+
+def expand_record(entries):
+    return b"".join(expand_reply(lost, length, text) for lost, length, _, text in entries)
+
+
+def use_zone():
+    os.environ["TZ"] = TZ
+    time.tzset()
+
+
+# ---------------------------------------------------------------- processes
+
+class Process:
+    """A program whose standard output and error go to files."""
+
+    def __init__(self, argv, env, workdir, name):
+        self.name = name
+        self.out_path = os.path.join(workdir, name + ".out")
+        self.err_path = os.path.join(workdir, name + ".err")
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=err, env=env)
+
+    def out(self):
+        with open(self.out_path, "rb") as f:
+            return f.read()
+
+    def err(self):
+        with open(self.err_path, "rb") as f:
+            return f.read()
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def wait(self, timeout=15):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise Failure(f"{self.name} did not end within {timeout} s")
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def describe_status(self, status):
+        if status is None:
+            return "still running"
+        if status < 0:
+            return f"ended by signal {signal.Signals(-status).name}"
+        return f"status {status}"
+
+
+class World:
+    """A private driver directory, the two programs and a work directory;
+    everything started is stopped at the end."""
+
+    def __init__(self, logd, sim):
+        self.logd_path = logd
+        self.sim_path = sim
+        # Under /tmp whatever TMPDIR says: socket paths must stay short.
+        self.work = tempfile.mkdtemp(prefix="trelvox-e2e-",
+                                     dir="/tmp" if os.path.isdir("/tmp") else None)
+        self.driver_dir = os.path.join(self.work, "drivers")
+        os.mkdir(self.driver_dir, 0o700)
+        self.env = dict(os.environ, TZ=TZ, TRELVOX_DRIVER_DIR=self.driver_dir)
+        self.processes = []
+        self.count = 0
+        use_zone()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for p in self.processes:
+            p.kill()
+        subprocess.run(["rm", "-rf", self.work], check=False)
+        return False
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def start_logd(self, *args):
+        self.count += 1
+        p = Process([self.logd_path, *args], self.env, self.work, f"trelvoxlogd{self.count}")
+        self.processes.append(p)
+        return p
+
+    def start_sim(self, *args, wait_published=True):
+        self.count += 1
+        name = f"sim{self.count}"
+        p = Process([self.sim_path, "--name", f"TrelvoxController.{name}", *args], self.env,
+                    self.work, name)
+        self.processes.append(p)
+        if wait_published:
+            socket_path = os.path.join(self.driver_dir, f"TrelvoxController.{name}")
+            wait_until(lambda: os.path.exists(socket_path) or not p.running(), 10,
+                       f"{name} to publish its socket")
+            # A driver that has already done its work and gone is fine.
+            check(p.running() or p.proc.returncode == 0,
+                  f"{name} failed at once: {p.describe_status(p.proc.returncode)}, {p.err()!r}")
+        return p
+
+    def sockets(self):
+        return [n for n in os.listdir(self.driver_dir) if not n.startswith(".")]
+
+
+def check_clean_end(process, status, want):
+    check(status == want, f"{process.name}: {process.describe_status(status)}, want {want}; "
+                          f"standard error: {process.err()!r}")
+    check(process.err() == b"", f"{process.name} wrote to standard error: {process.err()!r}")
+
+
+def run_scenarios(scenarios, argv=None):
+    """Command line: --logd PATH --sim PATH SCENARIO. Runs one scenario."""
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--logd", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("scenario", choices=sorted(scenarios))
+    args, rest = parser.parse_known_args(argv)
+    started = time.monotonic()
+    try:
+        scenarios[args.scenario](args, rest)
+    except Skip as skip:
+        print(f"SKIP: {skip}")
+        sys.exit(SKIP_STATUS)
+    except Failure as failure:
+        print(f"FAIL: {args.scenario}: {failure}")
+        sys.exit(1)
+    print(f"PASS: {args.scenario} ({time.monotonic() - started:.1f} s)")

@@ -1,0 +1,816 @@
+// The driver bus: sockets in the driver directory become driver instances,
+// who may publish, and method calls as frames over the socket with their
+// failures (a vanished peer, a silent peer, impossible frames).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/platform/bus_frames.h"
+#include "lib/platform/driver_bus.h"
+#include "lib/platform/driver_registry.h"
+#include "lib/platform/iokit.h"
+#include "lib/platform/platform_objects.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace trelvox::platform;
+namespace bus = trelvox::platform::bus;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kClass[] = "TrelvoxController";
+
+// ---------------------------------------------------------------- frames
+
+TEST(BusFrames, RequestSizesOutsideTheRulesAreImpossible) {
+    struct Case {
+        const char *what;
+        bus::RequestHeader header;
+        bool valid;
+    };
+    const uint32_t m = bus::kRequestMagic;
+    const uint32_t max = bus::kMaxPayload;
+    const Case cases[] = {
+        {"open without payload", {m, bus::kOpen, 0, 0, 0}, true},
+        {"open with input", {m, bus::kOpen, 0, 8, 0}, false},
+        {"open with capacity", {m, bus::kOpen, 0, 0, 8}, false},
+        {"scalar, 16 values each way", {m, bus::kScalar, 1, 128, 128}, true},
+        {"scalar, 17 values in", {m, bus::kScalar, 1, 136, 0}, false},
+        {"scalar, 17 values out", {m, bus::kScalar, 1, 0, 136}, false},
+        {"scalar, part of a value", {m, bus::kScalar, 1, 12, 0}, false},
+        {"struct at the limit", {m, bus::kStruct, 6, max, max}, true},
+        {"struct input above the limit", {m, bus::kStruct, 6, max + 1, 0}, false},
+        {"struct capacity above the limit", {m, bus::kStruct, 6, 8, max + 1}, false},
+        {"huge input", {m, bus::kStruct, 6, 0xFFFFFFFFu, 0}, false},
+        {"wrong magic", {bus::kReplyMagic, bus::kStruct, 6, 8, 1036}, false},
+        {"unknown kind", {m, 9, 6, 8, 1036}, false},
+        {"kind zero", {m, 0, 0, 0, 0}, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(bus::RequestIsValid(c.header), c.valid) << c.what;
+    }
+}
+
+TEST(BusFrames, ReplyNeverHoldsMoreThanTheCapacity) {
+    struct Case {
+        const char *what;
+        bus::ReplyHeader header;
+        uint32_t kind;
+        uint32_t capacity;
+        bool valid;
+    };
+    const uint32_t m = bus::kReplyMagic;
+    const Case cases[] = {
+        {"exact fit", {m, 0, 1036}, bus::kStruct, 1036, true},
+        {"one byte over", {m, 0, 1037}, bus::kStruct, 1036, false},
+        {"nothing into nothing", {m, 5, 0}, bus::kStruct, 0, true},
+        {"something into nothing", {m, 0, 1}, bus::kStruct, 0, false},
+        {"scalar whole values", {m, 0, 16}, bus::kScalar, 16, true},
+        {"scalar part of a value", {m, 0, 4}, bus::kScalar, 16, false},
+        {"wrong magic", {bus::kRequestMagic, 0, 0}, bus::kStruct, 1036, false},
+        {"failure code with output", {m, -1, 4}, bus::kStruct, 8, true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(bus::ReplyIsValid(c.header, c.kind, c.capacity), c.valid) << c.what;
+    }
+}
+
+TEST(BusTransfers, APeerThatHasGoneNeverRaisesSigpipe) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    close(pair[1]);
+    // With SIGPIPE at its default this process would end here.
+    std::vector<char> data(256 * 1024, 'x');
+    EXPECT_EQ(bus::SendAll(pair[0], data.data(), data.size(), bus::MonotonicMs() + 1000),
+              bus::IoStatus::kClosed);
+    char byte;
+    EXPECT_EQ(bus::RecvAll(pair[0], &byte, 1, bus::MonotonicMs() + 1000), bus::IoStatus::kClosed);
+    close(pair[0]);
+}
+
+TEST(BusTransfers, WaitsEndAtTheDeadlineAndShortStreamsAreClosed) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    char buffer[16];
+    auto start = Clock::now();
+    EXPECT_EQ(bus::RecvAll(pair[0], buffer, sizeof buffer, bus::MonotonicMs() + 100),
+              bus::IoStatus::kTimeout);
+    EXPECT_GE(Clock::now() - start, 90ms);
+    EXPECT_LT(Clock::now() - start, 2s);
+
+    // A peer that never reads: the sender gives up at its deadline too.
+    std::vector<char> lots(8 * 1024 * 1024, 'y');
+    EXPECT_EQ(bus::SendAll(pair[1], lots.data(), lots.size(), bus::MonotonicMs() + 100),
+              bus::IoStatus::kTimeout);
+
+    ASSERT_EQ(write(pair[0], "abc", 3), 3);
+    close(pair[0]);
+    char got[3];
+    EXPECT_EQ(bus::RecvAll(pair[1], got, 3, bus::MonotonicMs() + 1000), bus::IoStatus::kOk);
+    EXPECT_EQ(std::string(got, 3), "abc");
+    EXPECT_EQ(bus::RecvAll(pair[1], got, 1, bus::MonotonicMs() + 1000), bus::IoStatus::kClosed);
+    close(pair[1]);
+
+    int fresh[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fresh), 0);
+    ASSERT_EQ(write(fresh[0], "ab", 2), 2);
+    close(fresh[0]);
+    EXPECT_EQ(bus::RecvAll(fresh[1], got, 3, bus::MonotonicMs() + 1000), bus::IoStatus::kClosed);
+    close(fresh[1]);
+}
+
+// ---------------------------------------------------------------- helpers
+
+// Sends standard error to a file until Take.
+class StderrCapture {
+public:
+    StderrCapture() {
+        fflush(stderr);
+        file_ = tmpfile();
+        saved_ = dup(STDERR_FILENO);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    ~StderrCapture() { Take(); }
+    std::string Take() {
+        if (file_ == nullptr) {
+            return text_;
+        }
+        fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        rewind(file_);
+        char buf[1024];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) {
+            text_.append(buf, n);
+        }
+        fclose(file_);
+        file_ = nullptr;
+        return text_;
+    }
+
+private:
+    FILE *file_ = nullptr;
+    int saved_ = -1;
+    std::string text_;
+};
+
+size_t Occurrences(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// What a scripted peer does with one request.
+struct Answer {
+    enum Kind { kReply, kRaw, kClose, kHang };
+    static Answer Of(Kind kind) {
+        Answer answer;
+        answer.kind = kind;
+        return answer;
+    }
+    Kind kind = kReply;
+    int32_t result = 0;
+    std::string output;     // kReply: the payload
+    bus::ReplyHeader raw{}; // kRaw: this header, then `output`
+};
+
+using Script = std::function<Answer(const bus::RequestHeader &, const std::string &input)>;
+
+// A driver served by a thread of the test: a listening socket in the driver
+// directory and a script that answers each request.
+class FakeDriver {
+public:
+    FakeDriver(const std::string &path, Script script, bool renameIntoPlace = true)
+        : path_(path), script_(std::move(script)) {
+        std::string bindPath = renameIntoPlace ? HiddenName(path) : path;
+        listen_ = Listen(bindPath);
+        if (renameIntoPlace) {
+            EXPECT_EQ(rename(bindPath.c_str(), path.c_str()), 0);
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakeDriver() { Unload(); }
+
+    static std::string HiddenName(const std::string &path) {
+        size_t slash = path.rfind('/');
+        return path.substr(0, slash + 1) + "." + path.substr(slash + 1);
+    }
+
+    static int Listen(const std::string &path) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << path;
+        EXPECT_EQ(listen(fd, 8), 0);
+        return fd;
+    }
+
+    // Removes the socket and stops serving; open connections are dropped.
+    void Unload() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        unlink(path_.c_str());
+        stop_ = true;
+        thread_.join();
+        close(listen_);
+    }
+
+    uint32_t Requests() const { return requests_; }
+    uint32_t Connections() const { return connections_; }
+
+private:
+    void Run() {
+        std::vector<int> clients;
+        while (!stop_) {
+            std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+            for (int fd : clients) {
+                fds.push_back({fd, POLLIN, 0});
+            }
+            if (poll(fds.data(), fds.size(), 20) <= 0) {
+                continue;
+            }
+            if (fds[0].revents != 0) {
+                clients.push_back(accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC));
+                ++connections_;
+            }
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents != 0 && !Serve(fds[i].fd)) {
+                    close(fds[i].fd);
+                    std::erase(clients, fds[i].fd);
+                }
+            }
+        }
+        for (int fd : clients) {
+            close(fd);
+        }
+    }
+
+    bool Serve(int fd) {
+        int64_t deadline = bus::MonotonicMs() + 2000;
+        bus::RequestHeader request{};
+        if (bus::RecvAll(fd, &request, sizeof request, deadline) != bus::IoStatus::kOk) {
+            return false;
+        }
+        std::string input(request.inputSize, '\0');
+        if (bus::RecvAll(fd, input.data(), input.size(), deadline) != bus::IoStatus::kOk) {
+            return false;
+        }
+        ++requests_;
+        Answer answer =
+            request.kind == bus::kOpen && !scriptOpens_ ? Answer{} : script_(request, input);
+        switch (answer.kind) {
+        case Answer::kReply: {
+            bus::ReplyHeader header{bus::kReplyMagic, answer.result,
+                                    static_cast<uint32_t>(answer.output.size())};
+            return bus::SendFrame(fd, &header, sizeof header, answer.output.data(),
+                                  answer.output.size(), deadline) == bus::IoStatus::kOk;
+        }
+        case Answer::kRaw:
+            return bus::SendFrame(fd, &answer.raw, sizeof answer.raw, answer.output.data(),
+                                  answer.output.size(), deadline) == bus::IoStatus::kOk;
+        case Answer::kClose:
+            return false;
+        case Answer::kHang:
+            return true;
+        }
+        return false;
+    }
+
+public:
+    bool scriptOpens_ = false; // let the script answer the open frame too
+
+private:
+    std::string path_;
+    Script script_;
+    int listen_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> requests_{0};
+    std::atomic<uint32_t> connections_{0};
+};
+
+Answer Echo(const bus::RequestHeader &request, const std::string &input) {
+    Answer answer;
+    answer.result = static_cast<int32_t>(request.selector);
+    answer.output = input.substr(0, request.outputCapacity);
+    return answer;
+}
+
+struct Delivery {
+    std::atomic<int> callbacks{0};
+};
+
+void CountCallback(void *refCon, io_iterator_t) {
+    static_cast<Delivery *>(refCon)->callbacks++;
+}
+
+// A driver directory of its own, a notification port (which starts the
+// bus) and a first-publish notification of the driver class.
+class DriverBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/trelvox-bus-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        setenv("TRELVOX_DRIVER_DIR", dir_.c_str(), 1);
+        StopDriverBus();
+        ResetPlatform();
+        SetDriverBusCallTimeout(2000);
+    }
+
+    void TearDown() override {
+        drivers_.clear();
+        if (port_ != nullptr) {
+            IONotificationPortDestroy(port_);
+        }
+        StopDriverBus();
+        ResetPlatform();
+        SetDriverBusCallTimeout(kDriverBusDefaultTimeoutMs);
+        unsetenv("TRELVOX_DRIVER_DIR");
+        std::string command = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+
+    std::string PathOf(const std::string &name) const { return dir_ + "/" + name; }
+
+    FakeDriver &AddDriver(const std::string &name, Script script = Echo, bool rename = true) {
+        drivers_.push_back(std::make_unique<FakeDriver>(PathOf(name), std::move(script), rename));
+        return *drivers_.back();
+    }
+
+    // The port, then the notification, drained once as the service's first
+    // drain does. Returns the services it delivered.
+    std::vector<io_service_t> Start(const char *className = kClass) {
+        port_ = IONotificationPortCreate(kIOMasterPortDefault);
+        EXPECT_NE(port_, nullptr);
+        EXPECT_EQ(IOServiceAddMatchingNotification(port_, kIOFirstPublishNotification,
+                                                   IOServiceMatching(className), CountCallback,
+                                                   &delivery_, &iterator_),
+                  KERN_SUCCESS);
+        return Drain();
+    }
+
+    std::vector<io_service_t> Drain() {
+        std::vector<io_service_t> services;
+        while (io_service_t service = IOIteratorNext(iterator_)) {
+            services.push_back(service);
+        }
+        return services;
+    }
+
+    // Runs the port's run-loop source as the run loop does, until the
+    // condition holds or the time is up.
+    bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 3s) {
+        CFRunLoopSourceRef source = IONotificationPortGetRunLoopSource(port_);
+        auto end = Clock::now() + limit;
+        while (!done()) {
+            if (Clock::now() >= end) {
+                return false;
+            }
+            std::vector<int> fds;
+            source->Descriptors(&fds);
+            std::vector<pollfd> polls;
+            for (int fd : fds) {
+                polls.push_back({fd, POLLIN, 0});
+            }
+            if (poll(polls.data(), polls.size(), 20) > 0) {
+                for (const pollfd &p : polls) {
+                    if (p.revents != 0) {
+                        source->Perform(p.fd);
+                    }
+                }
+            }
+        }
+        return true;
+    }
+
+    // Pumps for a while and returns what the notification delivered.
+    std::vector<io_service_t> PumpAndDrain(std::chrono::milliseconds time = 300ms) {
+        int before = delivery_.callbacks;
+        PumpUntil([&] { return delivery_.callbacks > before; }, time);
+        return Drain();
+    }
+
+    io_connect_t OpenOne() {
+        std::vector<io_service_t> services = Start();
+        EXPECT_EQ(services.size(), 1u);
+        if (services.empty()) {
+            return 0;
+        }
+        io_connect_t connect = 0;
+        EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+        IOObjectRelease(services[0]);
+        return connect;
+    }
+
+    std::string dir_;
+    IONotificationPortRef port_ = nullptr;
+    io_iterator_t iterator_ = 0;
+    Delivery delivery_;
+    std::vector<std::unique_ptr<FakeDriver>> drivers_;
+};
+
+// ---------------------------------------------------------------- publication
+
+TEST_F(DriverBus, SocketsPresentAtStartComeWithTheFirstDrain) {
+    AddDriver("TrelvoxController.1");
+    AddDriver("TrelvoxController"); // the class alone is a name too
+    AddDriver("OtherController.1");
+    std::vector<io_service_t> services = Start();
+    EXPECT_EQ(services.size(), 2u);
+    EXPECT_EQ(Counts().instances, 3u) << "every class is published, each matched by its own";
+}
+
+TEST_F(DriverBus, LaterSocketsArriveThroughThePortAndOnlyRealSocketsCount) {
+    ASSERT_TRUE(Start().empty());
+    // Not instances: a hidden name, a plain file and a directory that carry
+    // the class, and a socket of another class.
+    AddDriver(".TrelvoxController.hidden", Echo, false);
+    ASSERT_EQ(close(open(PathOf("TrelvoxController.file").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    ASSERT_EQ(mkdir(PathOf("TrelvoxController.dir").c_str(), 0700), 0);
+    AddDriver("Other.1");
+    EXPECT_TRUE(PumpAndDrain().empty());
+    EXPECT_EQ(Counts().instances, 1u);
+
+    // Renamed into place once listening, and bound in place.
+    AddDriver("TrelvoxController.renamed", Echo, true);
+    AddDriver("TrelvoxController.bound", Echo, false);
+    std::vector<io_service_t> services;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (io_service_t s : Drain()) {
+            services.push_back(s);
+        }
+        return services.size() == 2;
+    }));
+    for (io_service_t service : services) {
+        io_connect_t connect = 0;
+        EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 0, &connect), KERN_SUCCESS);
+        EXPECT_EQ(IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr), 0);
+        EXPECT_EQ(IOServiceClose(connect), KERN_SUCCESS);
+        IOObjectRelease(service);
+    }
+}
+
+TEST_F(DriverBus, RemovingTheSocketUnpublishesAndANewOneIsAPublicationAgain) {
+    FakeDriver &first = AddDriver("TrelvoxController.1");
+    std::vector<io_service_t> services = Start();
+    ASSERT_EQ(services.size(), 1u);
+    io_connect_t connect = 0;
+    ASSERT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+
+    first.Unload();
+    ASSERT_TRUE(PumpUntil([] { return Counts().instances == 0; }));
+    uint8_t request[8] = {};
+    uint8_t reply[1036];
+    size_t size = sizeof reply;
+    EXPECT_NE(IOConnectCallStructMethod(connect, 6, request, sizeof request, reply, &size), 0);
+    EXPECT_NE(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_NE(IOServiceClose(connect), KERN_SUCCESS) << "closing a connection to a gone driver";
+    IOObjectRelease(services[0]);
+
+    // The driver comes back under the same name.
+    AddDriver("TrelvoxController.1");
+    services = PumpAndDrain(2s);
+    ASSERT_EQ(services.size(), 1u);
+    ASSERT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+    size = sizeof reply;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, request, sizeof request, reply, &size), 6)
+        << "the echo driver answers with the selector";
+    EXPECT_EQ(IOServiceClose(connect), KERN_SUCCESS);
+    IOObjectRelease(services[0]);
+}
+
+TEST_F(DriverBus, ASocketGoneBeforeDeliveryIsNeverDelivered) {
+    ASSERT_TRUE(Start().empty());
+    {
+        FakeDriver brief(PathOf("TrelvoxController.brief"), Echo);
+        brief.Unload();
+    }
+    EXPECT_TRUE(PumpAndDrain().empty());
+    EXPECT_EQ(Counts().instances, 0u);
+}
+
+TEST_F(DriverBus, AMissingDirectoryIsCreatedWritableByItsOwnerOnly) {
+    std::string nested = dir_ + "/drivers";
+    setenv("TRELVOX_DRIVER_DIR", (nested + "/").c_str(), 1);
+    EXPECT_EQ(DriverBusDirectory(), nested) << "a trailing slash is not part of the name";
+    mode_t old = umask(0);
+    EXPECT_TRUE(StartDriverBus());
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    unsetenv("TRELVOX_DRIVER_DIR");
+    EXPECT_EQ(DriverBusDirectory(), "/run/trelvox");
+    setenv("TRELVOX_DRIVER_DIR", "", 1);
+    EXPECT_EQ(DriverBusDirectory(), "/run/trelvox");
+}
+
+TEST_F(DriverBus, ADirectoryThatCannotBeMadeIsReportedAndInProcessDriversStillWork) {
+    setenv("TRELVOX_DRIVER_DIR", (dir_ + "/no/such/parent").c_str(), 1);
+    StderrCapture capture;
+    port_ = IONotificationPortCreate(kIOMasterPortDefault);
+    std::string err = capture.Take();
+    ASSERT_NE(port_, nullptr) << "the port does not depend on the bus";
+    EXPECT_NE(err.find("trelvox driver bus: cannot create the driver directory " + dir_ +
+                       "/no/such/parent: No such file or directory"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Occurrences(err, "\n"), 1u);
+}
+
+// ---------------------------------------------------------------- trust
+
+TEST_F(DriverBus, ADirectoryOthersMayWriteIsIgnoredUntilItIsMadeSafe) {
+    AddDriver("TrelvoxController.1");
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    StderrCapture capture;
+    EXPECT_TRUE(Start().empty());
+    AddDriver("TrelvoxController.2");
+    EXPECT_TRUE(PumpAndDrain().empty());
+    std::string err = capture.Take();
+    EXPECT_EQ(Occurrences(err, "trelvox driver bus: ignoring the driver directory " + dir_ +
+                                   ": group or others may write to it (mode 0777)\n"),
+              1u)
+        << "once per streak, not once per socket: " << err;
+    EXPECT_EQ(Counts().instances, 0u);
+
+    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    std::vector<io_service_t> services;
+    ASSERT_TRUE(PumpUntil([&] {
+        for (io_service_t s : Drain()) {
+            services.push_back(s);
+        }
+        return services.size() == 2;
+    })) << "both sockets are found once the directory is safe";
+
+    ASSERT_EQ(chmod(dir_.c_str(), 0720), 0); // group write is as bad
+    StderrCapture again;
+    ASSERT_TRUE(PumpUntil([] { return Counts().instances == 0; }));
+    EXPECT_NE(again.Take().find("(mode 0720)"), std::string::npos);
+}
+
+TEST_F(DriverBus, SocketsOfAnotherUserAreIgnored) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a socket to another user needs root";
+    }
+    AddDriver("TrelvoxController.theirs");
+    ASSERT_EQ(lchown(PathOf("TrelvoxController.theirs").c_str(), 65534, 65534), 0);
+    AddDriver("TrelvoxController.root");
+    StderrCapture capture;
+    std::vector<io_service_t> services = Start();
+    std::string err = capture.Take();
+    EXPECT_EQ(services.size(), 1u);
+    EXPECT_NE(err.find("trelvox driver bus: ignoring " + PathOf("TrelvoxController.theirs") +
+                       ": it belongs to user 65534, not to root\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Occurrences(err, "\n"), 1u);
+}
+
+TEST_F(DriverBus, AServerRunningAsAnotherUserIsRefusedAtConnection) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running a server as another user needs root";
+    }
+    // The socket belongs to root, but the process that listens on it runs
+    // as another user: only the peer's credentials tell.
+    std::string path = PathOf("TrelvoxController.borrowed");
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0 || listen(fd, 4) != 0) {
+            _exit(1);
+        }
+        ssize_t ignored = write(ready[1], "r", 1);
+        (void)ignored;
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    std::vector<io_service_t> services = Start();
+    ASSERT_EQ(services.size(), 1u);
+    io_connect_t connect = 0;
+    StderrCapture capture;
+    EXPECT_NE(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+    std::string err = capture.Take();
+    EXPECT_NE(err.find("refusing " + path + ": served by user 65534, not by root"),
+              std::string::npos)
+        << err;
+    IOObjectRelease(services[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(fd);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+// ---------------------------------------------------------------- calls
+
+TEST_F(DriverBus, CallsCarryTheirBytesAndResultsBothWays) {
+    std::vector<bus::RequestHeader> seen;
+    std::mutex mutex;
+    FakeDriver &driver = AddDriver("TrelvoxController.1", [&](const bus::RequestHeader &request,
+                                                              const std::string &input) {
+        std::lock_guard lock(mutex);
+        seen.push_back(request);
+        Answer answer;
+        if (request.kind == bus::kOpen) {
+            answer.result = request.selector == 0 ? 0 : static_cast<int32_t>(kIOReturnBadArgument);
+            return answer;
+        }
+        // Output: the input reversed, and the selector plus 100 as result.
+        answer.output.assign(input.rbegin(), input.rend());
+        answer.output.resize(request.outputCapacity < input.size() ? request.outputCapacity
+                                                                   : input.size());
+        answer.result = static_cast<int32_t>(request.selector + 100);
+        return answer;
+    });
+    driver.scriptOpens_ = true;
+    std::vector<io_service_t> services = Start();
+    ASSERT_EQ(services.size(), 1u);
+
+    io_connect_t refused = 0;
+    EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 3, &refused), kIOReturnBadArgument)
+        << "the driver's answer to the open frame is IOServiceOpen's result";
+    io_connect_t connect = 0;
+    ASSERT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+
+    const char input[] = "0123456789";
+    char output[32];
+    memset(output, '#', sizeof output);
+    size_t size = 4;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, input, 10, output, &size), 106);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(std::string(output, 5), "9876#") << "never more than the capacity";
+
+    uint64_t values[3] = {1, 2, 0xFFFFFFFFFFFFFFFFull};
+    uint64_t back[3] = {};
+    uint32_t count = 3;
+    EXPECT_EQ(IOConnectCallScalarMethod(connect, 0, values, 3, back, &count), 100);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(back[0], 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(back[1], 0x0200000000000000ull);
+    EXPECT_EQ(back[2], 0x0100000000000000ull);
+    count = 0;
+    EXPECT_EQ(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, &count), 101);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(IOServiceClose(connect), KERN_SUCCESS);
+    IOObjectRelease(services[0]);
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[0].kind, bus::kOpen);
+    EXPECT_EQ(seen[0].selector, 3u);
+    EXPECT_EQ(seen[2].kind, bus::kStruct);
+    EXPECT_EQ(seen[2].inputSize, 10u);
+    EXPECT_EQ(seen[2].outputCapacity, 4u);
+    EXPECT_EQ(seen[3].kind, bus::kScalar);
+    EXPECT_EQ(seen[3].inputSize, 24u);
+    EXPECT_EQ(seen[3].outputCapacity, 24u);
+}
+
+TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
+    struct Case {
+        const char *what;
+        bus::ReplyHeader header;
+        std::string payload;
+    };
+    const Case cases[] = {
+        {"more than the capacity", {bus::kReplyMagic, 0, 1037}, std::string(1037, 'x')},
+        {"a size beyond any frame", {bus::kReplyMagic, 0, 0x7FFFFFFF}, ""},
+        {"a wrong magic", {0x12345678, 0, 4}, "abcd"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        FakeDriver &driver =
+            AddDriver("TrelvoxController.1", [&](const bus::RequestHeader &, const std::string &) {
+                Answer answer;
+                answer.kind = Answer::kRaw;
+                answer.raw = c.header;
+                answer.output = c.payload;
+                return answer;
+            });
+        io_connect_t connect = OpenOne();
+        ASSERT_NE(connect, 0u);
+        std::vector<char> reply(1036 + 64, '#');
+        size_t size = 1036;
+        StderrCapture capture;
+        EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply.data(), &size),
+                  kIOReturnError);
+        EXPECT_NE(capture.Take().find("impossible reply from " + PathOf("TrelvoxController.1")),
+                  std::string::npos);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(reply[1036], '#') << "nothing written beyond the capacity";
+        uint32_t before = driver.Requests();
+        size = 1036;
+        EXPECT_NE(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply.data(), &size), 0);
+        EXPECT_EQ(driver.Requests(), before) << "the connection is closed for good";
+        EXPECT_NE(IOServiceClose(connect), KERN_SUCCESS);
+    }
+}
+
+TEST_F(DriverBus, APeerThatVanishesMidCallFailsTheCall) {
+    AddDriver("TrelvoxController.1", [](const bus::RequestHeader &, const std::string &) {
+        return Answer::Of(Answer::kClose);
+    });
+    io_connect_t connect = OpenOne();
+    ASSERT_NE(connect, 0u);
+    char reply[1036];
+    size_t size = sizeof reply;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size),
+              kIOReturnNotResponding);
+    EXPECT_EQ(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr),
+              kIOReturnNotResponding);
+    EXPECT_NE(IOServiceClose(connect), KERN_SUCCESS);
+    EXPECT_EQ(Counts().connections, 0u);
+}
+
+TEST_F(DriverBus, APeerThatStopsAnsweringFailsTheCallAtTheTimeOut) {
+    FakeDriver &driver =
+        AddDriver("TrelvoxController.1", [](const bus::RequestHeader &, const std::string &) {
+            return Answer::Of(Answer::kHang);
+        });
+    io_connect_t connect = OpenOne();
+    ASSERT_NE(connect, 0u);
+    SetDriverBusCallTimeout(200);
+    char reply[1036];
+    size_t size = sizeof reply;
+    auto start = Clock::now();
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size), kIOReturnTimeout);
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, 190ms);
+    EXPECT_LT(took, 3s);
+    uint32_t before = driver.Requests();
+    EXPECT_NE(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(driver.Requests(), before) << "a late answer can never be taken for the next one";
+    EXPECT_NE(IOServiceClose(connect), KERN_SUCCESS);
+}
+
+TEST_F(DriverBus, OversizedInputIsRefusedBeforeItIsSent) {
+    FakeDriver &driver = AddDriver("TrelvoxController.1");
+    io_connect_t connect = OpenOne();
+    ASSERT_NE(connect, 0u);
+    uint32_t before = driver.Requests();
+    std::vector<char> big(bus::kMaxPayload + 1, 'b');
+    char reply[16];
+    size_t size = sizeof reply;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, big.data(), big.size(), reply, &size),
+              kIOReturnBadArgument);
+    uint64_t values[17] = {};
+    EXPECT_EQ(IOConnectCallScalarMethod(connect, 0, values, 17, nullptr, nullptr),
+              kIOReturnBadArgument);
+    EXPECT_EQ(driver.Requests(), before);
+    size = sizeof reply;
+    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "abc", 3, reply, &size), 6)
+        << "the connection is still good";
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(IOServiceClose(connect), KERN_SUCCESS);
+}
+
+TEST_F(DriverBus, AStaleSocketFailsTheOpenQuickly) {
+    // A socket left behind by a driver that died: nobody listens.
+    int fd = FakeDriver::Listen(PathOf("TrelvoxController.stale"));
+    close(fd);
+    std::vector<io_service_t> services = Start();
+    ASSERT_EQ(services.size(), 1u);
+    io_connect_t connect = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), kIOReturnNoDevice);
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(connect, 0u);
+    IOObjectRelease(services[0]);
+}
+
+} // namespace
