@@ -37,9 +37,15 @@ clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe"
     skip "clang cannot link with its fuzzer and sanitizer runtimes (Debian: libclang-rt-dev): $(head -n 3 "$probe/log")"
 
 build=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTRELVOX_FUZZ=ON -DTRELVOX_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_all
+mkdir -p "$build"
+echo "== building the fuzz targets with clang in $build"
+if ! { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTRELVOX_FUZZ=ON -DTRELVOX_TESTS=OFF &&
+    cmake --build "$build" -j "$(nproc)" --target fuzz_all; } >"$build/build.log" 2>&1; then
+    tail -n 40 "$build/build.log" >&2
+    echo "fuzz: the build failed (all of it in $build/build.log)" >&2
+    exit 1
+fi
 
 if [ $# -gt 0 ]; then
     targets=("$@")
