@@ -326,8 +326,10 @@ PAGE_FACTS = {
                   "SIGINT", "SIGTERM", "SIGQUIT", "SIGABRT", "trelvoxsim(1)"],
     },
     "trelvoxsim.1": {
-        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "ENVIRONMENT", "SEE ALSO"],
-        "texts": ["TrelvoxController", "--help", "TRELVOX_DRIVER_DIR", "trelvoxlogd(8)"],
+        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "RECORD AND REPLAY FILES",
+                     "SIGNALS", "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES", "SEE ALSO"],
+        "texts": ["TrelvoxController", "--help", "TRELVOX_DRIVER_DIR", "/run/trelvox",
+                  "1036-byte", "16-byte header", "standard error", "trelvoxlogd(8)"],
     },
 }
 
@@ -423,6 +425,111 @@ def check_help_agrees(args):
     problems.raise_if_any()
 
 
+SIM_OPTION = re.compile(r"^  (--[a-z][a-z-]*)(?:\s+(\S.*))?$")
+
+
+def sim_help_groups(text):
+    """The option groups of trelvoxsim --help, in order: [(heading, [(option,
+    description)])]. A group is a run of option lines; its heading is the
+    line ending in ':' just above it, or '' when there is none. An option's
+    description includes its continuation lines."""
+    groups, heading, current = [], "", None
+    for line in text.splitlines():
+        option = SIM_OPTION.match(line)
+        if option:
+            if current is None:
+                current = []
+                groups.append((heading, current))
+            current.append([option.group(1), option.group(2) or ""])
+        elif current and line.startswith(" " * 4) and line.strip():
+            current[-1][1] += " " + line.strip()
+        else:
+            current = None
+            heading = line[:-1] if re.fullmatch(r"\S.*:", line) else ""
+    return [(h, [(o, " ".join(d.split())) for o, d in opts]) for h, opts in groups]
+
+
+def sim_page_groups(text):
+    """The option groups of the page's OPTIONS section, in order: [(subsection
+    title, [(option, description)])]. An entry is a tag line at the tag
+    indent that begins with '--'; its description is what follows at the
+    paragraph indent, on the tag's line or below it."""
+    groups, current = [], None
+    for line in sections_of(text).get("OPTIONS", []):
+        if re.match(r"^ {3}\S", line):
+            current = (line.strip(), [])
+            groups.append(current)
+            continue
+        tag = re.match(r"^ {7}(--[a-z][a-z-]*)(.*)$", line)
+        if tag:
+            if current is None:
+                current = ("", [])
+                groups.append(current)
+            current[1].append([tag.group(1), tag.group(2)])
+        elif current and current[1] and line.startswith(" " * 14):
+            current[1][-1][1] += " " + line
+    return [(title, [(o, " ".join(d.split())) for o, d in opts]) for title, opts in groups]
+
+
+def default_values(description):
+    """The values named in the '(default: ...)' of a help description that a
+    page must repeat: numbers, paths and names (words with a digit, a slash,
+    a dot or an underscore, or with a capital first), without surrounding
+    punctuation. Words of plain prose ('never', 'from the clock') are left
+    to the reader."""
+    found = re.search(r"default: ([^;)]*)", description)
+    if not found:
+        return []
+    words = [w.strip(",.$'") for w in found.group(1).split()]
+    return [w for w in words if re.search(r"[0-9/._]|^[A-Z]", w)]
+
+
+def check_sim_help_agrees(args):
+    if not args.sim:
+        raise Skip("trelvoxsim is not built here; there is no program to compare its page with")
+    if shutil.which("groff") is None:
+        raise Skip("groff is not installed: the manual page cannot be read here")
+    result = run([args.sim, "--help"], timeout=30, check=False, stdin=subprocess.DEVNULL)
+    problems = Problems()
+    problems.check(result.returncode == 0, f"trelvoxsim --help exited with {result.returncode}")
+    problems.check(result.stderr == "", f"trelvoxsim --help wrote to standard error: {result.stderr!r}")
+    helped = sim_help_groups(result.stdout)
+    if not helped:
+        raise Failure(f"trelvoxsim --help lists no options:\n{result.stdout}")
+    page = sim_page_groups(render(os.path.join(args.source_dir, "packaging/man/trelvoxsim.1")))
+
+    help_options = [o for _, opts in helped for o, _ in opts]
+    page_options = [o for _, opts in page for o, _ in opts]
+    for name, options in (("--help", help_options), ("the page", page_options)):
+        twice = sorted({o for o in options if options.count(o) > 1})
+        problems.check(not twice, f"{name} lists {twice} more than once")
+    only_help = sorted(set(help_options) - set(page_options))
+    only_page = sorted(set(page_options) - set(help_options))
+    problems.check(not only_help, f"options in --help but not in the page's OPTIONS: {only_help}")
+    problems.check(not only_page, f"options in the page's OPTIONS but not in --help: {only_page}")
+    if problems.items:
+        problems.raise_if_any()
+
+    # The same groups in the same order, each with the help's heading.
+    help_shape = [[o for o, _ in opts] for _, opts in helped]
+    page_shape = [[o for o, _ in opts] for _, opts in page]
+    problems.check(help_shape == page_shape,
+                   f"the page groups the options as {page_shape}, --help as {help_shape}")
+    for (heading, _), (title, _) in zip(helped, page):
+        problems.check(heading in ("", title),
+                       f"--help calls a group {heading!r}, the page {title!r}")
+
+    # Every default the help states is in the page's entry.
+    documented = {o: d.lower() for _, opts in page for o, d in opts}
+    for _, opts in helped:
+        for option, description in opts:
+            for value in default_values(description):
+                whole = r"(?<![\w/])" + re.escape(value.lower()) + r"(?![\w/])"
+                problems.check(re.search(whole, documented.get(option, "")) is not None,
+                               f"{option}: --help gives the default {value}, the page does not")
+    problems.raise_if_any()
+
+
 # ---------------------------------------------------------------- systemd
 def system_unit_dir():
     for d in ("/usr/lib/systemd/system", "/lib/systemd/system"):
@@ -512,6 +619,7 @@ CHECKS = {
     "deb-install": check_deb_install,
     "man-render": check_man_render,
     "help-agrees": check_help_agrees,
+    "sim-help-agrees": check_sim_help_agrees,
     "unit-verify": check_unit_verify,
     "tmpfiles": check_tmpfiles,
     "plist": check_plist,
@@ -529,6 +637,7 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--logd", required=True, help="the built trelvoxlogd")
     parser.add_argument("--with-sim", action="store_true", help="trelvoxsim is built and installed")
+    parser.add_argument("--sim", help="the built trelvoxsim")
     parser.add_argument("--sanitize", action="store_true", help="this is the sanitizer build")
     parser.add_argument("--plist", help="the configured launchd job")
     parser.add_argument("--plist-sbindir", help="program directory the job was configured with")
