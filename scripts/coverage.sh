@@ -36,7 +36,9 @@ gcovr "${gcovr_args[@]}" --txt --html-details "$build/coverage/index.html"
 echo "== branch coverage of lib/ and svc/"
 gcovr "${gcovr_args[@]}" --txt --branches
 echo "== coverage summary (lib/ and svc/)"
-summary=$(gcovr "${gcovr_args[@]}" --print-summary --txt /dev/null)
+# gcovr deletes its output file after probing it, so it must never be a
+# device such as /dev/null: the text report goes to a file of the build.
+summary=$(gcovr "${gcovr_args[@]}" --print-summary --txt "$build/coverage/summary.txt")
 echo "$summary"
 echo "details: $build/coverage/index.html"
 
