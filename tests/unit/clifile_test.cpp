@@ -11,50 +11,23 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clifile.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 constexpr uint32_t kRW = CliFileFlagRead | CliFileFlagWrite;
 
-class CliFileTest : public ::testing::Test {
+class CliFileTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/clifile_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        oldMask_ = umask(022);
+        ASSERT_TRUE(Make("clifile_test."));
         mkdirCalls = 0;
         openCalls = 0;
-    }
-    void TearDown() override {
-        umask(oldMask_);
-        std::filesystem::remove_all(dir_);
-    }
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
-    void Write(const std::string &name, const std::string &contents) {
-        std::ofstream(Path(name), std::ios::binary) << contents;
-    }
-    std::string Read(const std::string &name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    struct stat Stat(const std::string &name) const {
-        struct stat st = {};
-        EXPECT_EQ(stat(Path(name).c_str(), &st), 0) << name;
-        return st;
-    }
-    bool Exists(const std::string &name) const {
-        struct stat st;
-        return stat(Path(name).c_str(), &st) == 0;
     }
 
     // Counting pass-through seam entries.
@@ -71,8 +44,7 @@ protected:
         };
     }
 
-    std::string dir_;
-    mode_t oldMask_ = 0;
+    testsupport::ScopedUmask umask_{022};
 };
 
 TEST_F(CliFileTest, OpenCreatesMissingParentWhenCreating) {
@@ -131,7 +103,7 @@ TEST_F(CliFileTest, FileInAParentThatIsAFileFails) {
 }
 
 TEST_F(CliFileTest, NonSuperuserCannotCreateInTheNewDirectory) {
-    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(Root().c_str(), 0777), 0);
     std::string path = Path("logs/x.log");
     auto r = testsupport::RunInChild([&] {
         if (setgid(65534) != 0 || setuid(65534) != 0) {
@@ -148,7 +120,7 @@ TEST_F(CliFileTest, NonSuperuserCannotCreateInTheNewDirectory) {
 }
 
 TEST_F(CliFileTest, ParentBeyond1023CharactersIsStillCreated) {
-    std::string parent = dir_;
+    std::string parent = Root();
     for (int i = 0; i < 5; ++i) {
         parent += "/" + std::string(200, static_cast<char>('a' + i));
         if (i < 4) {
@@ -166,7 +138,7 @@ TEST_F(CliFileTest, ParentBeyond1023CharactersIsStillCreated) {
 TEST_F(CliFileTest, RootLevelPathsNeedNoDirectory) {
     // A '/' only at the start, or none at all: no directory step. The root
     // is this test's directory (chroot, in a child).
-    std::string root = dir_;
+    std::string root = Root();
     auto r = testsupport::RunInChild([&] {
         if (chroot(root.c_str()) != 0 || chdir("/") != 0) {
             testsupport::SideChannelWrite("no chroot");

@@ -16,13 +16,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -89,35 +89,25 @@ struct Faults {
     }
 };
 
-class CliLogTest : public ::testing::Test {
+class CliLogTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/clilog_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_TRUE(Make("clilog_test."));
         Faults::Install();
     }
-    void TearDown() override {
-        CliLogFree(&log_);
-        std::filesystem::remove_all(dir_);
-    }
-
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
+    void TearDown() override { CliLogFree(&log_); }
 
     void Put(const std::string &name, const std::string &contents) {
-        std::ofstream(Path(name), std::ios::binary) << contents;
+        TempDir::Write(name, contents);
     }
 
     // Every file in the directory (or a subdirectory of it) with contents.
     Files Dir(const std::string &sub = "") const {
         Files files;
-        std::string where = sub.empty() ? dir_ : Path(sub);
+        std::string where = sub.empty() ? Root() : Path(sub);
         for (const auto &entry : std::filesystem::directory_iterator(where)) {
             if (entry.is_regular_file()) {
-                std::ifstream in(entry.path(), std::ios::binary);
-                std::stringstream s;
-                s << in.rdbuf();
-                files[entry.path().filename()] = s.str();
+                files[entry.path().filename()] = testsupport::ReadFile(entry.path());
             }
         }
         return files;
@@ -134,7 +124,6 @@ protected:
         return CliLogWrite(log_, text.data(), static_cast<uint32_t>(text.size()));
     }
 
-    std::string dir_;
     CliLogFile *log_ = nullptr;
     OsSysOverride restore_;
 };
@@ -366,7 +355,7 @@ TEST_F(CliLogTest, SingleFile) {
 
 TEST_F(CliLogTest, NameInTheWorkingDirectoryRotates) {
     std::string cwd = std::filesystem::current_path();
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(chdir(Root().c_str()), 0);
     CliLogFile *log = CliLogInit("rel.log", 3, 3);
     ASSERT_NE(log, nullptr);
     bool opened = CliLogOpen(log);

@@ -4,17 +4,17 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/cli/shared/cli.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using testsupport::ChildResult;
+using testsupport::ReadFile;
 using testsupport::RunInChild;
 
 ChildResult RunAt(int8_t verbosity, void (*body)()) {
@@ -96,29 +96,13 @@ TEST(BlankLine, IsACarriageReturnSeventyNineSpacesAndACarriageReturn) {
     EXPECT_EQ(std::string(gBlankLine), "\r" + std::string(79, ' ') + "\r");
 }
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class Redirection : public ::testing::Test {
+class Redirection : public ::testing::Test, protected testsupport::TempDir {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/trelvox-redir-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string dir;
+    void SetUp() override { ASSERT_TRUE(Make("trelvox-redir-")); }
 };
 
 TEST_F(Redirection, StdoutToAFileAndBack) {
-    std::string file = dir + "/out.txt";
+    std::string file = Path("out.txt");
     ChildResult r = RunInChild([file] {
         CliInit();
         printf("before;");
@@ -139,7 +123,7 @@ TEST_F(Redirection, StdoutToAFileAndBack) {
 }
 
 TEST_F(Redirection, StdinFromAFileLeavesItIntact) {
-    std::string file = dir + "/in.txt";
+    std::string file = Path("in.txt");
     std::ofstream(file) << "line one\nline two\n";
     ChildResult r = RunInChild([file] {
         CliInit();
@@ -158,7 +142,7 @@ TEST_F(Redirection, StdinFromAFileLeavesItIntact) {
 }
 
 TEST_F(Redirection, NullPathChangesNothingAndASecondRedirectIsRefused) {
-    std::string file = dir + "/twice.txt";
+    std::string file = Path("twice.txt");
     ChildResult r = RunInChild([file] {
         CliInit();
         CliStreamRedir rec{};
@@ -179,8 +163,8 @@ TEST_F(Redirection, NullPathChangesNothingAndASecondRedirectIsRefused) {
 }
 
 TEST_F(Redirection, MissingInputFileFailsAndKeepsEarlierRedirections) {
-    std::string out = dir + "/out.txt";
-    std::string missing = dir + "/no/such/file";
+    std::string out = Path("out.txt");
+    std::string missing = Path("no/such/file");
     ChildResult r = RunInChild([out, missing] {
         CliInit();
         bool ok = CliConsoleRedirect(out.c_str(), nullptr, missing.c_str());

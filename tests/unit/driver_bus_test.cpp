@@ -26,6 +26,9 @@
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
 #include "lib/platform/platform_objects.h"
+#include "tests/support/port_pump.h"
+#include "tests/support/stream_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -33,6 +36,7 @@ using namespace std::chrono_literals;
 using namespace trelvox::platform;
 namespace bus = trelvox::platform::bus;
 using Clock = std::chrono::steady_clock;
+using testsupport::StderrCapture;
 
 constexpr char kClass[] = "TrelvoxController";
 
@@ -136,40 +140,6 @@ TEST(BusTransfers, WaitsEndAtTheDeadlineAndShortStreamsAreClosed) {
 }
 
 // ---------------------------------------------------------------- helpers
-
-// Sends standard error to a file until Take.
-class StderrCapture {
-public:
-    StderrCapture() {
-        fflush(stderr);
-        file_ = tmpfile();
-        saved_ = dup(STDERR_FILENO);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture() { Take(); }
-    std::string Take() {
-        if (file_ == nullptr) {
-            return text_;
-        }
-        fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        rewind(file_);
-        char buf[1024];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) {
-            text_.append(buf, n);
-        }
-        fclose(file_);
-        file_ = nullptr;
-        return text_;
-    }
-
-private:
-    FILE *file_ = nullptr;
-    int saved_ = -1;
-    std::string text_;
-};
 
 size_t Occurrences(const std::string &text, const std::string &what) {
     size_t count = 0;
@@ -327,13 +297,11 @@ void CountCallback(void *refCon, io_iterator_t) {
 
 // A driver directory of its own, a notification port (which starts the
 // bus) and a first-publish notification of the driver class.
-class DriverBus : public ::testing::Test {
+class DriverBus : public ::testing::Test, protected testsupport::TempDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/trelvox-bus-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("TRELVOX_DRIVER_DIR", dir_.c_str(), 1);
+        ASSERT_TRUE(Make("trelvox-bus-"));
+        setenv("TRELVOX_DRIVER_DIR", Root().c_str(), 1);
         StopDriverBus();
         ResetPlatform();
         SetDriverBusCallTimeout(2000);
@@ -348,14 +316,10 @@ protected:
         ResetPlatform();
         SetDriverBusCallTimeout(kDriverBusDefaultTimeoutMs);
         unsetenv("TRELVOX_DRIVER_DIR");
-        std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
     }
 
-    std::string PathOf(const std::string &name) const { return dir_ + "/" + name; }
-
     FakeDriver &AddDriver(const std::string &name, Script script = Echo, bool rename = true) {
-        drivers_.push_back(std::make_unique<FakeDriver>(PathOf(name), std::move(script), rename));
+        drivers_.push_back(std::make_unique<FakeDriver>(Path(name), std::move(script), rename));
         return *drivers_.back();
     }
 
@@ -382,27 +346,7 @@ protected:
     // Runs the port's run-loop source as the run loop does, until the
     // condition holds or the time is up.
     bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 3s) {
-        CFRunLoopSourceRef source = IONotificationPortGetRunLoopSource(port_);
-        auto end = Clock::now() + limit;
-        while (!done()) {
-            if (Clock::now() >= end) {
-                return false;
-            }
-            std::vector<int> fds;
-            source->Descriptors(&fds);
-            std::vector<pollfd> polls;
-            for (int fd : fds) {
-                polls.push_back({fd, POLLIN, 0});
-            }
-            if (poll(polls.data(), polls.size(), 20) > 0) {
-                for (const pollfd &p : polls) {
-                    if (p.revents != 0) {
-                        source->Perform(p.fd);
-                    }
-                }
-            }
-        }
-        return true;
+        return testsupport::PumpPortUntil(port_, done, limit);
     }
 
     // Pumps for a while and returns what the notification delivered.
@@ -424,7 +368,6 @@ protected:
         return connect;
     }
 
-    std::string dir_;
     IONotificationPortRef port_ = nullptr;
     io_iterator_t iterator_ = 0;
     Delivery delivery_;
@@ -447,8 +390,8 @@ TEST_F(DriverBus, LaterSocketsArriveThroughThePortAndOnlyRealSocketsCount) {
     // Not instances: a hidden name, a plain file and a directory that carry
     // the class, and a socket of another class.
     AddDriver(".TrelvoxController.hidden", Echo, false);
-    ASSERT_EQ(close(open(PathOf("TrelvoxController.file").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
-    ASSERT_EQ(mkdir(PathOf("TrelvoxController.dir").c_str(), 0700), 0);
+    ASSERT_EQ(close(open(Path("TrelvoxController.file").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    ASSERT_EQ(mkdir(Path("TrelvoxController.dir").c_str(), 0700), 0);
     AddDriver("Other.1");
     EXPECT_TRUE(PumpAndDrain().empty());
     EXPECT_EQ(Counts().instances, 1u);
@@ -504,7 +447,7 @@ TEST_F(DriverBus, RemovingTheSocketUnpublishesAndANewOneIsAPublicationAgain) {
 TEST_F(DriverBus, ASocketGoneBeforeDeliveryIsNeverDelivered) {
     ASSERT_TRUE(Start().empty());
     {
-        FakeDriver brief(PathOf("TrelvoxController.brief"), Echo);
+        FakeDriver brief(Path("TrelvoxController.brief"), Echo);
         brief.Unload();
     }
     EXPECT_TRUE(PumpAndDrain().empty());
@@ -512,7 +455,7 @@ TEST_F(DriverBus, ASocketGoneBeforeDeliveryIsNeverDelivered) {
 }
 
 TEST_F(DriverBus, AMissingDirectoryIsCreatedWritableByItsOwnerOnly) {
-    std::string nested = dir_ + "/drivers";
+    std::string nested = Path("drivers");
     setenv("TRELVOX_DRIVER_DIR", (nested + "/").c_str(), 1);
     EXPECT_EQ(DriverBusDirectory(), nested) << "a trailing slash is not part of the name";
     mode_t old = umask(0);
@@ -530,12 +473,12 @@ TEST_F(DriverBus, AMissingDirectoryIsCreatedWritableByItsOwnerOnly) {
 }
 
 TEST_F(DriverBus, ADirectoryThatCannotBeMadeIsReportedAndInProcessDriversStillWork) {
-    setenv("TRELVOX_DRIVER_DIR", (dir_ + "/no/such/parent").c_str(), 1);
+    setenv("TRELVOX_DRIVER_DIR", Path("no/such/parent").c_str(), 1);
     StderrCapture capture;
     port_ = IONotificationPortCreate(kIOMasterPortDefault);
     std::string err = capture.Take();
     ASSERT_NE(port_, nullptr) << "the port does not depend on the bus";
-    EXPECT_NE(err.find("trelvox driver bus: cannot create the driver directory " + dir_ +
+    EXPECT_NE(err.find("trelvox driver bus: cannot create the driver directory " + Root() +
                        "/no/such/parent: No such file or directory"),
               std::string::npos)
         << err;
@@ -546,19 +489,19 @@ TEST_F(DriverBus, ADirectoryThatCannotBeMadeIsReportedAndInProcessDriversStillWo
 
 TEST_F(DriverBus, ADirectoryOthersMayWriteIsIgnoredUntilItIsMadeSafe) {
     AddDriver("TrelvoxController.1");
-    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(Root().c_str(), 0777), 0);
     StderrCapture capture;
     EXPECT_TRUE(Start().empty());
     AddDriver("TrelvoxController.2");
     EXPECT_TRUE(PumpAndDrain().empty());
     std::string err = capture.Take();
-    EXPECT_EQ(Occurrences(err, "trelvox driver bus: ignoring the driver directory " + dir_ +
+    EXPECT_EQ(Occurrences(err, "trelvox driver bus: ignoring the driver directory " + Root() +
                                    ": group or others may write to it (mode 0777)\n"),
               1u)
         << "once per streak, not once per socket: " << err;
     EXPECT_EQ(Counts().instances, 0u);
 
-    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(Root().c_str(), 0700), 0);
     std::vector<io_service_t> services;
     ASSERT_TRUE(PumpUntil([&] {
         for (io_service_t s : Drain()) {
@@ -567,7 +510,7 @@ TEST_F(DriverBus, ADirectoryOthersMayWriteIsIgnoredUntilItIsMadeSafe) {
         return services.size() == 2;
     })) << "both sockets are found once the directory is safe";
 
-    ASSERT_EQ(chmod(dir_.c_str(), 0720), 0); // group write is as bad
+    ASSERT_EQ(chmod(Root().c_str(), 0720), 0); // group write is as bad
     StderrCapture again;
     ASSERT_TRUE(PumpUntil([] { return Counts().instances == 0; }));
     EXPECT_NE(again.Take().find("(mode 0720)"), std::string::npos);
@@ -578,13 +521,13 @@ TEST_F(DriverBus, SocketsOfAnotherUserAreIgnored) {
         GTEST_SKIP() << "giving a socket to another user needs root";
     }
     AddDriver("TrelvoxController.theirs");
-    ASSERT_EQ(lchown(PathOf("TrelvoxController.theirs").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(lchown(Path("TrelvoxController.theirs").c_str(), 65534, 65534), 0);
     AddDriver("TrelvoxController.root");
     StderrCapture capture;
     std::vector<io_service_t> services = Start();
     std::string err = capture.Take();
     EXPECT_EQ(services.size(), 1u);
-    EXPECT_NE(err.find("trelvox driver bus: ignoring " + PathOf("TrelvoxController.theirs") +
+    EXPECT_NE(err.find("trelvox driver bus: ignoring " + Path("TrelvoxController.theirs") +
                        ": it belongs to user 65534, not to root\n"),
               std::string::npos)
         << err;
@@ -597,7 +540,7 @@ TEST_F(DriverBus, AServerRunningAsAnotherUserIsRefusedAtConnection) {
     }
     // The socket belongs to root, but the process that listens on it runs
     // as another user: only the peer's credentials tell.
-    std::string path = PathOf("TrelvoxController.borrowed");
+    std::string path = Path("TrelvoxController.borrowed");
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -729,7 +672,7 @@ TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
         StderrCapture capture;
         EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply.data(), &size),
                   kIOReturnError);
-        EXPECT_NE(capture.Take().find("impossible reply from " + PathOf("TrelvoxController.1")),
+        EXPECT_NE(capture.Take().find("impossible reply from " + Path("TrelvoxController.1")),
                   std::string::npos);
         EXPECT_EQ(size, 0u);
         EXPECT_EQ(reply[1036], '#') << "nothing written beyond the capacity";
@@ -801,7 +744,7 @@ TEST_F(DriverBus, OversizedInputIsRefusedBeforeItIsSent) {
 
 TEST_F(DriverBus, AStaleSocketFailsTheOpenQuickly) {
     // A socket left behind by a driver that died: nobody listens.
-    int fd = FakeDriver::Listen(PathOf("TrelvoxController.stale"));
+    int fd = FakeDriver::Listen(Path("TrelvoxController.stale"));
     close(fd);
     std::vector<io_service_t> services = Start();
     ASSERT_EQ(services.size(), 1u);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "tests/support/child_process.h"
 #include "tests/unit/ioctl_test_support.h"
 
 namespace {
@@ -15,11 +14,10 @@ using ioctltest::AnswerStatus;
 using ioctltest::Bytes;
 using ioctltest::DeclareClasses;
 using ioctltest::EnsureRuntime;
+using ioctltest::ExpectRefusal;
 using ioctltest::PutLe;
 using ioctltest::SameBytes;
 using ioctltest::StructCall;
-using testsupport::ChildResult;
-using testsupport::RunInChild;
 
 Bytes Pattern(size_t size, uint8_t seed) {
     Bytes b(size);
@@ -371,19 +369,6 @@ TEST_F(IoctlRequests, CsmiOnASmallPayloadStaysInsideIt) {
     ASSERT_EQ(data, Payload());
     ASSERT_TRUE(CliIoctlSendTs(&hnd, &rsrc, 4, 0, nullptr));
     EXPECT_TRUE(SameBytes(Calls().back().input, Descriptor(36, 3)));
-}
-
-// Runs body in a child with a started fake driver session; expects the
-// fatal "Update function <name>".
-template <typename Body> void ExpectRefusal(Body body, const std::string &name) {
-    ChildResult r = RunInChild([&body] {
-        EnsureRuntime();
-        body();
-        testsupport::SideChannelWrite("returned\n");
-    });
-    EXPECT_EQ(r.err, "TOOL: Update function " + name + "\n");
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.side, "CltExit\n");
 }
 
 TEST_F(IoctlRequests, RequestsTheFrameworkDoesNotKnowAreFatal) {

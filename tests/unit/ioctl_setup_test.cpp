@@ -14,20 +14,9 @@ namespace {
 
 using ioctltest::DeclareClasses;
 using ioctltest::EnsureRuntime;
+using ioctltest::ExpectRefusal;
 using testsupport::ChildResult;
 using testsupport::RunInChild;
-
-// Runs body in a child and expects the fatal "Update function <name>".
-void ExpectRefusal(const std::function<void()> &body, const std::string &name) {
-    ChildResult r = RunInChild([&body] {
-        EnsureRuntime();
-        body();
-        testsupport::SideChannelWrite("returned\n");
-    });
-    EXPECT_EQ(r.err, "TOOL: Update function " + name + "\n");
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.side, "CltExit\n");
-}
 
 TEST(IoctlClassList, SupportedOnlyBeforeTheEndMarker) {
     DeclareClasses({5, 3});

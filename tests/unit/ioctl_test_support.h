@@ -22,6 +22,7 @@
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
+#include "tests/support/child_process.h"
 
 // Defined by the test tool hooks; gIoctlClasses is the runtime's
 // gCltIoctlSupp.
@@ -58,6 +59,25 @@ inline void EnsureRuntime() {
         CliInit();
         CliStrCpy(gCli->errPrefix, sizeof gCli->errPrefix, "TOOL: ");
     }
+}
+
+// Runs body in a child with the runtime started; should body come back, the
+// child says "returned" on the side channel.
+inline testsupport::ChildResult RunWithRuntime(const std::function<void()> &body) {
+    return testsupport::RunInChild([&body] {
+        EnsureRuntime();
+        body();
+        testsupport::SideChannelWrite("returned\n");
+    });
+}
+
+// Runs body as RunWithRuntime does and expects the fatal "Update function
+// <name>".
+inline void ExpectRefusal(const std::function<void()> &body, const std::string &name) {
+    testsupport::ChildResult r = RunWithRuntime(body);
+    EXPECT_EQ(r.err, "TOOL: Update function " + name + "\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.side, "CltExit\n");
 }
 
 // Little-endian encoders and decoders written for the tests.

@@ -18,10 +18,10 @@ using ioctltest::DeclareClasses;
 using ioctltest::EnsureRuntime;
 using ioctltest::GetLe;
 using ioctltest::PutLe;
+using ioctltest::RunWithRuntime;
 using ioctltest::SameBytes;
 using ioctltest::StructCall;
 using testsupport::ChildResult;
-using testsupport::RunInChild;
 
 constexpr uint8_t kTag = 0x5C;
 constexpr uint32_t kTarget = 0x01020304;
@@ -182,14 +182,6 @@ TEST_F(IoctlTunnel, PassThroughTimeoutRule) {
     EXPECT_EQ(GetLe(Calls().back().payload, 28, 4), 10u);
 }
 
-template <typename Body> ChildResult InChild(Body body) {
-    return RunInChild([&body] {
-        EnsureRuntime();
-        body();
-        testsupport::SideChannelWrite("returned\n");
-    });
-}
-
 TEST_F(IoctlTunnel, OnlyHbaAndRawRequestsCanBeTunnelled) {
     Start(false);
     // Class 0 data never lie in the payload: no request, no message.
@@ -198,14 +190,14 @@ TEST_F(IoctlTunnel, OnlyHbaAndRawRequestsCanBeTunnelled) {
     CliIoctlResource *r = &rsrc;
     for (uint32_t ioctlClass : {1u, 2u, 3u, 4u, 6u, 7u, 9u}) {
         SCOPED_TRACE(ioctlClass);
-        ChildResult child = InChild([=] { CliIoctlInitTs(h, r, ioctlClass, 0, 0, 0); });
+        ChildResult child = RunWithRuntime([=] { CliIoctlInitTs(h, r, ioctlClass, 0, 0, 0); });
         EXPECT_EQ(child.err, "TOOL: Update function CliIoctlInitTs\n");
         EXPECT_EQ(child.exitCode, 1);
     }
     ASSERT_NE(Build(8, 0, 0), nullptr);
     for (uint32_t ioctlClass : {0u, 1u, 4u, 6u, 7u}) {
         SCOPED_TRACE(ioctlClass);
-        ChildResult child = InChild([=] { CliIoctlSendTs(h, r, ioctlClass, 0, nullptr); });
+        ChildResult child = RunWithRuntime([=] { CliIoctlSendTs(h, r, ioctlClass, 0, nullptr); });
         EXPECT_EQ(child.err, "TOOL: Update function CliIoctlSendTs\n");
         EXPECT_EQ(child.exitCode, 1);
     }

@@ -11,6 +11,7 @@
 #include "lib/cli/shared/cli.h"
 #include "tests/hooks/test_hooks.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_fixture.h"
 
 namespace {
 
@@ -554,15 +555,8 @@ TEST(OptionHandlerTest, NoMultipleIgnoresRemovedSlotsBeyondTheCount) {
 // Slot removal and argument matching (no process exit involved)
 // ---------------------------------------------------------------------------
 
-class OptionStateTest : public ::testing::Test {
+class OptionStateTest : public testsupport::RuntimeTest {
 protected:
-    void SetUp() override { CliInit(); }
-    void TearDown() override {
-        CliMemFree(gCli);
-        CliMemFree(gClt);
-        gCli = nullptr;
-        gClt = nullptr;
-    }
     static std::string Letters(uint32_t n) {
         std::string s;
         for (uint32_t i = 0; i < n; ++i) {

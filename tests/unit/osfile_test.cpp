@@ -12,56 +12,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/cli/osx/osfile.h"
 #include "lib/cli/osx/ossys.h"
 #include "lib/platform/bsd_flags.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-class OsFileTest : public ::testing::Test {
+class OsFileTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/osfile_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        oldMask_ = umask(022);
-    }
+    void SetUp() override { ASSERT_TRUE(Make("osfile_test.")); }
     void TearDown() override {
-        umask(oldMask_);
         // Immutable files would stop the clean-up.
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir_)) {
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(Root())) {
             chflags(entry.path().c_str(), 0);
         }
-        std::filesystem::remove_all(dir_);
     }
 
-    std::string Path(const std::string &name) const { return dir_ + "/" + name; }
-
-    void Write(const std::string &name, const std::string &contents) {
-        std::ofstream(Path(name), std::ios::binary) << contents;
-    }
-    std::string Read(const std::string &name) const {
-        std::ifstream in(Path(name), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool Exists(const std::string &name) const {
-        struct stat st;
-        return stat(Path(name).c_str(), &st) == 0;
-    }
-    mode_t Mode(const std::string &name) const {
-        struct stat st;
-        EXPECT_EQ(stat(Path(name).c_str(), &st), 0) << name;
-        return st.st_mode & 07777;
-    }
-
-    std::string dir_;
-    mode_t oldMask_ = 0;
+    testsupport::ScopedUmask umask_{022};
 };
 
 constexpr uint32_t kRW = CliFileFlagRead | CliFileFlagWrite;
@@ -189,7 +159,7 @@ TEST_F(OsFileTest, FailedOpenFreesTheHandle) {
 
 TEST_F(OsFileTest, LongPathIsOpenedWholeButKeptShort) {
     // Components of 200 characters: the path exceeds 1023 characters.
-    std::string path = dir_;
+    std::string path = Root();
     for (int i = 0; i < 5; ++i) {
         path += "/" + std::string(200, static_cast<char>('a' + i));
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);

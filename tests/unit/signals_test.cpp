@@ -14,6 +14,7 @@
 #include "lib/cli/shared/cli.h"
 #include "tests/hooks/test_hooks.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_fixture.h"
 
 namespace {
 
@@ -93,16 +94,7 @@ TEST(SignalMappingTest, HookInstallsForTheMappedSignal) {
 // Configuration of the table
 // ---------------------------------------------------------------------------
 
-class SignalTableTest : public ::testing::Test {
-protected:
-    void SetUp() override { CliInit(); }
-    void TearDown() override {
-        CliMemFree(gCli);
-        CliMemFree(gClt);
-        gCli = nullptr;
-        gClt = nullptr;
-    }
-};
+class SignalTableTest : public testsupport::RuntimeTest {};
 
 TEST_F(SignalTableTest, InitAndDefaultSetTheEntry) {
     CliSignalInit(3, OnSignal);

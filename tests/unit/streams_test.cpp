@@ -7,29 +7,22 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "lib/cli/shared/clibase.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-class StreamsTest : public ::testing::Test {
+class StreamsTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/streams_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
+    void SetUp() override { ASSERT_TRUE(Make("streams_test.")); }
     void TearDown() override {
         for (FILE *f : open_) {
             fclose(f);
         }
-        std::filesystem::remove_all(dir_);
     }
-
-    std::string Path(const char *name) const { return dir_ + "/" + name; }
 
     // A stream opened for reading on a file with the given contents.
     FILE *Reader(const std::string &contents) {
@@ -73,7 +66,6 @@ protected:
         return f;
     }
 
-    std::string dir_;
     std::vector<FILE *> open_;
     int sparseCount_ = 0;
 };

@@ -19,7 +19,6 @@
 #include <fstream>
 #include <functional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +27,8 @@
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
 #include "lib/platform/platform_objects.h"
+#include "tests/support/port_pump.h"
+#include "tests/support/temp_dir.h"
 
 extern char **environ;
 
@@ -36,6 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace trelvox::platform;
 using Clock = std::chrono::steady_clock;
+using testsupport::ReadFile;
 
 constexpr char kClass[] = "TrelvoxController";
 constexpr uint32_t kEventLog = 6;
@@ -63,13 +65,6 @@ struct Entry {
     std::string text; // the bytes that follow the header
     uint32_t repeat = 1;
 };
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::vector<Entry> ReadRecord(const std::string &path) {
     std::string data = ReadFile(path);
@@ -154,13 +149,11 @@ void CountCallback(void *refCon, io_iterator_t) {
     ++*static_cast<int *>(refCon);
 }
 
-class SimOnBus : public ::testing::Test {
+class SimOnBus : public ::testing::Test, protected testsupport::TempDir {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/trelvox-sim-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("TRELVOX_DRIVER_DIR", dir_.c_str(), 1);
+        ASSERT_TRUE(Make("trelvox-sim-"));
+        setenv("TRELVOX_DRIVER_DIR", Root().c_str(), 1);
         StopDriverBus();
         ResetPlatform();
         port_ = IONotificationPortCreate(kIOMasterPortDefault);
@@ -176,33 +169,11 @@ protected:
         StopDriverBus();
         ResetPlatform();
         SetDriverBusCallTimeout(kDriverBusDefaultTimeoutMs);
-        std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
     }
 
     // Runs the port's source as the run loop would, until done() holds.
     bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 5s) {
-        CFRunLoopSourceRef source = IONotificationPortGetRunLoopSource(port_);
-        auto end = Clock::now() + limit;
-        while (!done()) {
-            if (Clock::now() >= end) {
-                return false;
-            }
-            std::vector<int> fds;
-            source->Descriptors(&fds);
-            std::vector<pollfd> polls;
-            for (int fd : fds) {
-                polls.push_back({fd, POLLIN, 0});
-            }
-            if (poll(polls.data(), polls.size(), 20) > 0) {
-                for (const pollfd &p : polls) {
-                    if (p.revents != 0) {
-                        source->Perform(p.fd);
-                    }
-                }
-            }
-        }
-        return true;
+        return testsupport::PumpPortUntil(port_, done, limit);
     }
 
     // Waits for the simulated driver to be published and connects to it.
@@ -244,7 +215,6 @@ protected:
         return replies;
     }
 
-    std::string dir_;
     IONotificationPortRef port_ = nullptr;
     io_iterator_t iterator_ = 0;
     int callbacks_ = 0;
@@ -255,7 +225,7 @@ std::string TextOf(const Reply &reply) {
 }
 
 TEST_F(SimOnBus, ServesTheUserClientMethodsAndGoesAwayOnSigterm) {
-    Sim sim(dir_, {"--rate", "50", "--seed", "1"});
+    Sim sim(Root(), {"--rate", "50", "--seed", "1"});
     io_connect_t connect = Connect();
     ASSERT_NE(connect, 0u);
     EXPECT_EQ(IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr), 0);
@@ -312,10 +282,10 @@ TEST_F(SimOnBus, ServesTheUserClientMethodsAndGoesAwayOnSigterm) {
 }
 
 TEST_F(SimOnBus, RecordsExactlyWhatItSentWithLostBytesAndMalformedTokens) {
-    std::string record = dir_ + ".rec";
-    Sim sim(dir_, {"--rate", "0", "--total", "200000", "--max-text", "300", "--lost-every", "3",
-                   "--lost-bytes", "77", "--malformed", "100", "--seed", "42", "--record", record,
-                   "--exit-when-done"});
+    std::string record = Root() + ".rec";
+    Sim sim(Root(), {"--rate", "0", "--total", "200000", "--max-text", "300", "--lost-every", "3",
+                     "--lost-bytes", "77", "--malformed", "100", "--seed", "42", "--record", record,
+                     "--exit-when-done"});
     io_connect_t connect = Connect();
     ASSERT_NE(connect, 0u);
     std::vector<Reply> replies = FetchAll(connect);
@@ -367,7 +337,7 @@ TEST_F(SimOnBus, RecordsExactlyWhatItSentWithLostBytesAndMalformedTokens) {
 }
 
 TEST_F(SimOnBus, ReplaysPreparedRepliesInOrderThenIdles) {
-    std::string replay = dir_ + ".replay";
+    std::string replay = Root() + ".replay";
     std::string text1024(1024, 'a');
     text1024[1023] = '\n';
     std::vector<Entry> entries = {
@@ -380,7 +350,7 @@ TEST_F(SimOnBus, ReplaysPreparedRepliesInOrderThenIdles) {
         {1, 10, 0, "{5E6A1B2C}", 1},
     };
     WriteReplay(replay, entries);
-    Sim sim(dir_, {"--replay", replay});
+    Sim sim(Root(), {"--replay", replay});
     io_connect_t connect = Connect();
     ASSERT_NE(connect, 0u);
 
@@ -409,14 +379,14 @@ TEST_F(SimOnBus, ReplaysPreparedRepliesInOrderThenIdles) {
     unlink(replay.c_str());
 
     WriteReplay(replay, {{0, 100, 0, "cut short", 1}});
-    Sim broken(dir_, {"--replay", replay});
+    Sim broken(Root(), {"--replay", replay});
     EXPECT_EQ(broken.Wait(), 1);
     EXPECT_NE(broken.Err().find("is cut short in entry 1"), std::string::npos) << broken.Err();
     unlink(replay.c_str());
 }
 
 TEST_F(SimOnBus, UnloadsAndComesBack) {
-    Sim sim(dir_, {"--rate", "100", "--unload-after", "0.4", "--return-after", "0.3"});
+    Sim sim(Root(), {"--rate", "100", "--unload-after", "0.4", "--return-after", "0.3"});
     io_connect_t connect = Connect();
     ASSERT_NE(connect, 0u);
     auto start = Clock::now();
@@ -441,7 +411,7 @@ TEST_F(SimOnBus, UnloadsAndComesBack) {
 
 TEST_F(SimOnBus, FailsTheChosenMethodAfterItsSuccesses) {
     {
-        Sim sim(dir_, {"--fail-method", "6", "--fail-after", "2", "--fail-code", "0xe00002d8"});
+        Sim sim(Root(), {"--fail-method", "6", "--fail-after", "2", "--fail-code", "0xe00002d8"});
         io_connect_t connect = Connect();
         ASSERT_NE(connect, 0u);
         Reply reply;
@@ -456,7 +426,7 @@ TEST_F(SimOnBus, FailsTheChosenMethodAfterItsSuccesses) {
     TearDown();
     SetUp();
     {
-        Sim sim(dir_, {"--fail-method", "open"});
+        Sim sim(Root(), {"--fail-method", "open"});
         io_service_t service = 0;
         ASSERT_TRUE(PumpUntil([&] { return (service = IOIteratorNext(iterator_)) != 0; }));
         io_connect_t connect = 0;
@@ -466,7 +436,7 @@ TEST_F(SimOnBus, FailsTheChosenMethodAfterItsSuccesses) {
     TearDown();
     SetUp();
     {
-        Sim sim(dir_, {"--fail-method", "0"});
+        Sim sim(Root(), {"--fail-method", "0"});
         io_connect_t connect = Connect();
         ASSERT_NE(connect, 0u);
         EXPECT_EQ(IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr),
@@ -476,7 +446,7 @@ TEST_F(SimOnBus, FailsTheChosenMethodAfterItsSuccesses) {
 }
 
 TEST_F(SimOnBus, ADriverThatHangsRunsIntoTheCallTimeOut) {
-    Sim sim(dir_, {"--fail-method", "6", "--fail-after", "1", "--fail-code", "hang"});
+    Sim sim(Root(), {"--fail-method", "6", "--fail-after", "1", "--fail-code", "hang"});
     io_connect_t connect = Connect();
     ASSERT_NE(connect, 0u);
     SetDriverBusCallTimeout(300);

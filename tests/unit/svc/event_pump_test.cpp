@@ -11,12 +11,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using svctest::kRetrieveFailed;
 using svctest::PumpOutput;
 using svctest::StdoutCapture;
 using testsupport::DriverCall;
 using testsupport::ScriptedDriver;
-
-constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
 
 class TextScan : public svctest::ServiceTest {};
 

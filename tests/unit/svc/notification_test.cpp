@@ -6,27 +6,28 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lib/cli/shared/clilog.h"
+#include "tests/support/temp_dir.h"
 #include "tests/unit/svc/svc_fixture.h"
 
 namespace {
 
 using namespace trelvox::platform;
+using svctest::kEstablished;
+using svctest::kEstablishing;
+using svctest::kRetrieveFailed;
+using svctest::kWaiting;
 using svctest::PublishDriver;
 using svctest::StdoutCapture;
 using testsupport::DriverCall;
+using testsupport::ReadFile;
 using testsupport::ScriptedDriver;
 
-constexpr char kEstablishing[] = "Establishing driver connection....";
-constexpr char kEstablished[] = "driver connection established.\n\n";
-constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
 constexpr char kCloseFailed[] = "Closing driver connection failed.\n";
-constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 class Callback : public svctest::ServiceTest {
 protected:
@@ -200,45 +201,29 @@ TEST_F(Callback, StopRequestReleasesTheServiceAndTheIteratorAndSaysNothingMore) 
 }
 
 // Service mode with the log file in a temporary directory.
-class LogFile : public Callback {
+class LogFile : public Callback, protected testsupport::TempDir {
 protected:
     void SetUp() override {
         Callback::SetUp();
-        char pattern[] = "/tmp/trelvox-svc-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_TRUE(Make("trelvox-svc-"));
         CliStrCpy(gCli->progName, sizeof gCli->progName, "trelvoxlogd");
-    }
-    void TearDown() override {
-        Callback::TearDown();
-        std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
     }
 
     void UseLog(const std::string &path) {
         Clt()->logHandle = CliLogInit(path.c_str(), 50u << 20, 5);
         ASSERT_NE(Clt()->logHandle, nullptr);
     }
-
-    static std::string Read(const std::string &path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::string dir_;
 };
 
 TEST_F(LogFile, TextGoesToTheFileWhileACallbackRuns) {
-    std::string path = dir_ + "/log/Trelvox.log";
+    std::string path = Path("log/Trelvox.log");
     UseLog(path);
     auto driver = PublishDriver();
     driver->QueueText("line {5E6A1B2C}x\n", 0, 2);
     EXPECT_EQ(Drain(), "");
-    EXPECT_EQ(Read(path), std::string(kEstablishing) + kEstablished +
-                              "...Lost 2 bytes...line 03/12/20 11:21:16  x\n" + kRetrieveFailed +
-                              kWaiting);
+    EXPECT_EQ(ReadFile(path), std::string(kEstablishing) + kEstablished +
+                                  "...Lost 2 bytes...line 03/12/20 11:21:16  x\n" +
+                                  kRetrieveFailed + kWaiting);
     EXPECT_FALSE(CliLogIsOpen(Clt()->logHandle)); // closed between callbacks
     // Outside a callback the messages go to standard output.
     StdoutCapture capture;
@@ -248,32 +233,32 @@ TEST_F(LogFile, TextGoesToTheFileWhileACallbackRuns) {
 }
 
 TEST_F(LogFile, LongRunsReachTheFileWhole) {
-    std::string path = dir_ + "/Trelvox.log";
+    std::string path = Path("Trelvox.log");
     UseLog(path);
     ASSERT_TRUE(CliLogOpen(Clt()->logHandle));
     for (size_t length : {1u, 1022u, 1023u, 1024u, 5000u}) {
         SCOPED_TRACE(length);
-        std::string before = Read(path);
+        std::string before = ReadFile(path);
         std::string run(length, 'y');
         StdoutCapture capture;
         LogEventText(run.c_str());
         LogStr("%s|%d", run.c_str(), 7);
         EXPECT_EQ(capture.Take(), "");
-        EXPECT_EQ(Read(path), before + run + run + "|7");
+        EXPECT_EQ(ReadFile(path), before + run + run + "|7");
     }
     // The longest run one reply can carry, in a reply of its own.
     CliLogClose(Clt()->logHandle);
     auto driver = PublishDriver();
     driver->QueueText(std::string(1024, 'z'));
-    std::string before = Read(path);
+    std::string before = ReadFile(path);
     EXPECT_EQ(Drain(), "");
-    EXPECT_EQ(Read(path), before + kEstablishing + kEstablished + std::string(1024, 'z') +
-                              kRetrieveFailed + kWaiting);
+    EXPECT_EQ(ReadFile(path), before + kEstablishing + kEstablished + std::string(1024, 'z') +
+                                  kRetrieveFailed + kWaiting);
 }
 
 TEST_F(LogFile, UnwritableDirectoryWarnsOncePerFailureStreak) {
     // A regular file where the log's parent directory should be created.
-    std::string blocker = dir_ + "/blocker";
+    std::string blocker = Path("blocker");
     std::string path = blocker + "/log/Trelvox.log";
     auto block = [&] { std::ofstream(blocker).put('x'); };
     auto unblock = [&] {
@@ -292,7 +277,7 @@ TEST_F(LogFile, UnwritableDirectoryWarnsOncePerFailureStreak) {
 
     unblock();
     EXPECT_EQ(Drain(), ""); // the file opens: the streak ends
-    EXPECT_EQ(Read(path), kWaiting);
+    EXPECT_EQ(ReadFile(path), kWaiting);
     std::string command = "rm -rf '" + blocker + "'";
     ASSERT_EQ(system(command.c_str()), 0);
     block();

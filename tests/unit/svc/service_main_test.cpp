@@ -8,29 +8,27 @@
 #include <syslog.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lib/cli/shared/clilog.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 #include "tests/unit/svc/svc_fixture.h"
 
 namespace {
 
 using namespace trelvox::platform;
+using svctest::kEstablished;
+using svctest::kEstablishing;
+using svctest::kRetrieveFailed;
+using svctest::kWaiting;
 using testsupport::ChildResult;
 using testsupport::DriverCall;
 using testsupport::RunInChild;
 using testsupport::ScriptedDriver;
-
-constexpr char kEstablishing[] = "Establishing driver connection....";
-constexpr char kEstablished[] = "driver connection established.\n\n";
-constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
-constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 // The side-channel line of one system-log message from the service.
 std::string SysLogLine(int priority, const std::string &ident, const std::string &text) {
@@ -195,10 +193,8 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
                 }
                 // Reports the log file's contents as the process ends.
                 atexit([] {
-                    std::ifstream in("/var/quenlab/log/Trelvox.log", std::ios::binary);
-                    std::stringstream text;
-                    text << in.rdbuf();
-                    testsupport::SideChannelWrite("file:" + text.str() + "\n");
+                    testsupport::SideChannelWrite(
+                        "file:" + testsupport::ReadFile("/var/quenlab/log/Trelvox.log") + "\n");
                 });
                 auto driver = svctest::PublishDriver();
                 driver->QueueText("svc {00000000}\n");

@@ -1,6 +1,6 @@
 // Helpers shared by the service's test programs: the service record set up
-// in the test process, standard output captured, and a scripted driver
-// connected straight to the pump.
+// in the test process, the texts it prints around a driver connection, and a
+// scripted driver connected straight to the pump.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,10 +17,18 @@
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
 #include "svc/clt.h"
+#include "tests/support/runtime_fixture.h"
 #include "tests/support/scripted_driver.h"
+#include "tests/support/stream_capture.h"
 #include "tests/support/sys_wraps.h"
 
 namespace svctest {
+
+// What the service prints around a driver connection.
+inline constexpr char kEstablishing[] = "Establishing driver connection....";
+inline constexpr char kEstablished[] = "driver connection established.\n\n";
+inline constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
+inline constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 // The record as CltMain has it once the wait primitives exist, in
 // application mode, local time UTC and a clean platform stand-in.
@@ -40,50 +48,12 @@ protected:
     }
     void TearDown() override {
         CltExit();
-        CliMemFree(gCli);
-        CliMemFree(gClt);
-        gCli = nullptr;
-        gClt = nullptr;
+        testsupport::ReleaseRuntime();
         trelvox::platform::ResetPlatform();
     }
 };
 
-// Sends standard output to a temporary file until Take.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        fflush(stdout);
-        file_ = tmpfile();
-        saved_ = dup(STDOUT_FILENO);
-        dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { Take(); }
-    StdoutCapture(const StdoutCapture &) = delete;
-    StdoutCapture &operator=(const StdoutCapture &) = delete;
-
-    std::string Take() {
-        if (file_ == nullptr) {
-            return text_;
-        }
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) {
-            text_.append(buf, n);
-        }
-        fclose(file_);
-        file_ = nullptr;
-        return text_;
-    }
-
-private:
-    FILE *file_ = nullptr;
-    int saved_ = -1;
-    std::string text_;
-};
+using testsupport::StdoutCapture;
 
 inline std::shared_ptr<testsupport::ScriptedDriver> PublishDriver() {
     auto driver = std::make_shared<testsupport::ScriptedDriver>();

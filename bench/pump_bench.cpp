@@ -1,0 +1,410 @@
+// Throughput of the event pump: the service's own LogEvents against an
+// in-process scripted driver that serves a prepared corpus of event text
+// (1 MiB a pass, full 1024-byte replies, a time token about every 80
+// bytes), writing (a) to the rotating log in a temporary directory and (b)
+// to standard output redirected to a regular file.
+//
+// The peer is the floor: the very bytes the pump wrote, with as many write
+// system calls of the same sizes (and, for the log, as many fstat calls) and
+// nothing else. Before the benchmarks a calibration pass runs the pump once
+// per output and records what it wrote: for the log through the OS layer's
+// system-call seam (every write and every fstat), for standard output from
+// the file and from the kernel's count of write calls (/proc/self/io).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/support/bench_report.h"
+#include "bench/support/event_corpus.h"
+#include "lib/cli/osx/ossys.h"
+#include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/clilog.h"
+#include "lib/platform/driver_registry.h"
+#include "svc/clt.h"
+#include "tests/support/scripted_driver.h"
+
+namespace {
+
+constexpr uint32_t kReplies = 1024; // 1 MiB of event text a pass
+// The service's log: 50 MiB, the current file and four predecessors.
+constexpr uint32_t kSizeLimit = 50u << 20;
+constexpr uint32_t kFileCount = 5;
+
+const bench::EventCorpus &Corpus() {
+    static const bench::EventCorpus corpus = bench::BuildEventCorpus(kReplies);
+    return corpus;
+}
+
+// The service record as the service has it while it runs: the runtime's and
+// the service's records, the wait primitives, application mode.
+void EnsureServiceRecord() {
+    static const bool ready = [] {
+        CliInit();
+        CltGlobalsInit();
+        pthread_mutex_init(&Clt()->waitMutex, nullptr);
+        Clt()->mutexCreated = true;
+        pthread_cond_init(&Clt()->waitCond, nullptr);
+        Clt()->condCreated = true;
+        return true;
+    }();
+    (void)ready;
+}
+
+// One pass of the corpus: a fresh scripted driver with every reply queued,
+// published and connected. The pump's last request finds the script empty
+// and fails, as when a driver goes away, which ends LogEvents.
+class Pass {
+public:
+    Pass() : driver_(std::make_shared<testsupport::ScriptedDriver>()) {
+        for (const CltEventReply &reply : Corpus().replies) {
+            driver_->QueueReply(reply);
+        }
+        id_ = trelvox::platform::PublishInstance(driver_);
+        ok_ = trelvox::platform::OpenInstance(id_, 0, &connection_) == KERN_SUCCESS;
+    }
+    ~Pass() {
+        if (ok_) {
+            IOServiceClose(connection_);
+        }
+        trelvox::platform::UnpublishInstance(id_);
+    }
+    Pass(const Pass &) = delete;
+    Pass &operator=(const Pass &) = delete;
+
+    bool Ok() const { return ok_; }
+    bool Drained() const { return driver_->RepliesLeft() == 0; }
+    io_connect_t Connection() const { return connection_; }
+
+private:
+    std::shared_ptr<testsupport::ScriptedDriver> driver_;
+    trelvox::platform::InstanceId id_ = 0;
+    io_connect_t connection_ = 0;
+    bool ok_ = false;
+};
+
+// One pass through the real pump, untimed; false when it could not connect
+// or did not take every reply.
+bool UntimedPass() {
+    Pass pass;
+    if (!pass.Ok()) {
+        return false;
+    }
+    LogEvents(pass.Connection());
+    return pass.Drained();
+}
+
+// One pass within a benchmark's iteration: only LogEvents is timed, not the
+// queueing of the replies nor the clean-up.
+bool TimedPass(benchmark::State &state) {
+    state.PauseTiming();
+    auto pass = std::make_unique<Pass>();
+    bool ok = pass->Ok();
+    state.ResumeTiming();
+    if (ok) {
+        LogEvents(pass->Connection());
+    }
+    state.PauseTiming();
+    ok = ok && pass->Drained();
+    pass.reset();
+    state.ResumeTiming();
+    return ok;
+}
+
+// The rotating log of the service, open in a temporary directory.
+class OpenLog {
+public:
+    OpenLog() {
+        Clt()->logHandle = CliLogInit(dir_.File("Trelvox.log").c_str(), kSizeLimit, kFileCount);
+        ok_ = Clt()->logHandle != nullptr && CliLogOpen(Clt()->logHandle);
+    }
+    ~OpenLog() { CliLogFree(&Clt()->logHandle); }
+    OpenLog(const OpenLog &) = delete;
+    OpenLog &operator=(const OpenLog &) = delete;
+
+    bool Ok() const { return ok_; }
+    std::string Path() const { return dir_.File("Trelvox.log"); }
+
+private:
+    bench::TempDir dir_;
+    bool ok_ = false;
+};
+
+// Standard output sent to a regular file in a temporary directory.
+class StdoutToFile {
+public:
+    StdoutToFile() {
+        fflush(stdout);
+        int fd = open(dir_.File("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        saved_ = dup(STDOUT_FILENO);
+        ok_ = fd >= 0 && saved_ >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    ~StdoutToFile() {
+        fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+        }
+    }
+    StdoutToFile(const StdoutToFile &) = delete;
+    StdoutToFile &operator=(const StdoutToFile &) = delete;
+
+    bool Ok() const { return ok_; }
+    std::string Path() const { return dir_.File("stdout"); }
+
+private:
+    bench::TempDir dir_;
+    int saved_ = -1;
+    bool ok_ = false;
+};
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The kernel's count of write system calls made by this process.
+uint64_t WriteCalls() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "syscw:") {
+            return value;
+        }
+    }
+    return 0;
+}
+
+// What one pass of the pump wrote: its bytes and the size of every write.
+struct Recording {
+    std::string bytes;
+    std::vector<uint32_t> sizes;
+    uint64_t fstats = 0;
+    std::string error; // empty when the pass and its checks succeeded
+    uint64_t stdoutWrites = 0;
+};
+
+Recording *gRecording = nullptr;
+
+ssize_t RecordWrite(int fd, const void *buf, size_t len) {
+    ssize_t n = gOsSysReal.write(fd, buf, len);
+    if (n > 0) {
+        gRecording->bytes.append(static_cast<const char *>(buf), static_cast<size_t>(n));
+        gRecording->sizes.push_back(static_cast<uint32_t>(n));
+    }
+    return n;
+}
+
+int RecordFstat(int fd, struct stat *st) {
+    ++gRecording->fstats;
+    return gOsSysReal.fstat(fd, st);
+}
+
+// Runs the pump once into the log (recording every write and fstat) and
+// once to standard output, and checks that both wrote the same bytes in the
+// same number of writes with one fstat after each log write.
+const Recording &Calibration() {
+    static const Recording recording = [] {
+        EnsureServiceRecord();
+        Recording r;
+        {
+            OpenLog log;
+            if (!log.Ok()) {
+                r.error = "cannot open the rotating log";
+                return r;
+            }
+            OsSysOverride restore;
+            gRecording = &r;
+            gOsSys.write = RecordWrite;
+            gOsSys.fstat = RecordFstat;
+            bool drained = UntimedPass();
+            gOsSys = gOsSysReal;
+            gRecording = nullptr;
+            if (!drained) {
+                r.error = "the pump did not take every reply (log)";
+                return r;
+            }
+            if (ReadFile(log.Path()) != r.bytes) {
+                r.error = "the recorded writes differ from the log file";
+                return r;
+            }
+        }
+        if (r.fstats != r.sizes.size()) {
+            r.error = "the log made " + std::to_string(r.fstats) + " length queries for " +
+                      std::to_string(r.sizes.size()) + " writes";
+            return r;
+        }
+        std::string out;
+        {
+            StdoutToFile redirect;
+            if (!redirect.Ok()) {
+                r.error = "cannot redirect standard output";
+                return r;
+            }
+            uint64_t before = WriteCalls();
+            bool drained = UntimedPass();
+            fflush(stdout);
+            r.stdoutWrites = WriteCalls() - before;
+            out = ReadFile(redirect.Path());
+            if (!drained) {
+                r.error = "the pump did not take every reply (standard output)";
+                return r;
+            }
+        }
+        if (out != r.bytes) {
+            r.error = "standard output differs from the log";
+        } else if (r.stdoutWrites != r.sizes.size()) {
+            r.error = "standard output took " + std::to_string(r.stdoutWrites) +
+                      " writes, the log " + std::to_string(r.sizes.size());
+        }
+        return r;
+    }();
+    return recording;
+}
+
+void Count(benchmark::State &state, const Recording &r) {
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(r.bytes.size()));
+    state.counters["writes"] = static_cast<double>(r.sizes.size());
+    state.counters["replies"] = kReplies;
+}
+
+// The floor: the recorded writes replayed to fd, each followed by an fstat
+// when withFstat.
+bool Replay(int fd, const Recording &r, bool withFstat) {
+    const char *p = r.bytes.data();
+    struct stat st;
+    for (uint32_t size : r.sizes) {
+        if (write(fd, p, size) != static_cast<ssize_t>(size)) {
+            return false;
+        }
+        if (withFstat && fstat(fd, &st) != 0) {
+            return false;
+        }
+        p += size;
+    }
+    return true;
+}
+
+void PumpToLog(benchmark::State &state) {
+    const Recording &r = Calibration();
+    if (!r.error.empty()) {
+        state.SkipWithError(r.error.c_str());
+        return;
+    }
+    OpenLog log;
+    if (!log.Ok()) {
+        state.SkipWithError("cannot open the rotating log");
+        return;
+    }
+    for (auto _ : state) {
+        if (!TimedPass(state)) {
+            state.SkipWithError("the pump did not take every reply");
+            break;
+        }
+    }
+    Count(state, r);
+}
+
+void FloorToLog(benchmark::State &state) {
+    const Recording &r = Calibration();
+    if (!r.error.empty()) {
+        state.SkipWithError(r.error.c_str());
+        return;
+    }
+    bench::TempDir dir;
+    int fd = open(dir.File("Trelvox.log").c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0) {
+        state.SkipWithError("cannot open the floor's file");
+        return;
+    }
+    for (auto _ : state) {
+        if (!Replay(fd, r, true)) {
+            state.SkipWithError("write or fstat failed");
+            break;
+        }
+    }
+    close(fd);
+    Count(state, r);
+}
+
+void PumpToStdout(benchmark::State &state) {
+    const Recording &r = Calibration();
+    if (!r.error.empty()) {
+        state.SkipWithError(r.error.c_str());
+        return;
+    }
+    StdoutToFile redirect;
+    if (!redirect.Ok()) {
+        state.SkipWithError("cannot redirect standard output");
+        return;
+    }
+    for (auto _ : state) {
+        if (!TimedPass(state)) {
+            state.SkipWithError("the pump did not take every reply");
+            break;
+        }
+    }
+    Count(state, r);
+}
+
+void FloorToStdout(benchmark::State &state) {
+    const Recording &r = Calibration();
+    if (!r.error.empty()) {
+        state.SkipWithError(r.error.c_str());
+        return;
+    }
+    StdoutToFile redirect;
+    if (!redirect.Ok()) {
+        state.SkipWithError("cannot redirect standard output");
+        return;
+    }
+    for (auto _ : state) {
+        if (!Replay(STDOUT_FILENO, r, false)) {
+            state.SkipWithError("write failed");
+            break;
+        }
+    }
+    Count(state, r);
+}
+
+BENCHMARK(PumpToLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(FloorToLog)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(PumpToStdout)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(FloorToStdout)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+const bool kRegistered = [] {
+    bench::AddComparison("(a) pump to the rotating log / floor", "PumpToLog", "FloorToLog", 1.2);
+    bench::AddComparison("(b) pump to stdout (a file) / floor", "PumpToStdout", "FloorToStdout",
+                         1.3);
+    bench::AddNote([](const bench::Results &, FILE *out) {
+        const Recording &r = Calibration();
+        const bench::EventCorpus &corpus = Corpus();
+        fprintf(out,
+                "a pass: %u replies, %llu bytes of text with %llu time tokens -> %zu bytes "
+                "out in %zu writes (log: %llu fstat; stdout: %llu writes)\n",
+                kReplies, static_cast<unsigned long long>(corpus.textBytes),
+                static_cast<unsigned long long>(corpus.tokens), r.bytes.size(), r.sizes.size(),
+                static_cast<unsigned long long>(r.fstats),
+                static_cast<unsigned long long>(r.stdoutWrites));
+        if (!r.error.empty()) {
+            fprintf(out, "calibration FAILED: %s\n", r.error.c_str());
+        }
+    });
+    return true;
+}();
+
+} // namespace
