@@ -8,6 +8,8 @@ packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev pkg-co
 packages+=(groff-base man-db dpkg-dev file systemd python3)
 # The benchmarks (scripts/bench.sh): Google Benchmark and the spdlog peer.
 packages+=(libbenchmark-dev libspdlog-dev)
+# Coverage reports (scripts/coverage.sh).
+packages+=(gcovr)
 packages+=("$@")
 
 missing=()

@@ -38,6 +38,9 @@ void SideChannelWrite(const std::string &text) {
     }
 }
 
+// Present only in a coverage build that links it (scripts/coverage.sh).
+extern "C" void __gcov_dump() __attribute__((weak));
+
 ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &options) {
     int in[2], out[2], err[2], side[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0 || pipe(side) != 0) {
@@ -64,6 +67,10 @@ ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &op
         gSideFd = side[1];
         body();
         fflush(nullptr);
+        // A coverage build writes its counters at exit, which _exit skips.
+        if (__gcov_dump != nullptr) {
+            __gcov_dump();
+        }
         _exit(0);
     }
     close(in[0]);
