@@ -98,7 +98,7 @@ void LogStr(const char *format, ...) CLI_PRINTF(1, 2);
 // The bytes as they are, routed as LogStr routes a message: one CliLogWrite
 // of all of them while the log file is open; otherwise (or when that write
 // or the length check after it fails) to standard output, after what stdio
-// holds for it.
+// holds for it, with write() when stdout has a descriptor.
 void LogText(const char *text, uint32_t length);
 // printf-style: one message to the system log, identity progName, LOG_CONS,
 // LOG_DAEMON, the connection opened and closed around it.

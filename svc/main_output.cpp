@@ -63,9 +63,17 @@ void LogText(const char *text, uint32_t length) {
     }
     // As LogStr: standard output when no log file takes the text (an empty
     // text included). What stdio holds goes first, so that the text keeps
-    // its place among everything else printed on standard output.
+    // its place among everything else printed on standard output. A stream
+    // without a descriptor (stdout replaced by a memory stream) gets the
+    // text through stdio, as LogStr would give it.
     fflush(stdout);
-    WriteAll(fileno(stdout), text, length);
+    int fd = fileno(stdout);
+    if (fd < 0) {
+        fwrite(text, 1, length, stdout);
+        fflush(stdout);
+        return;
+    }
+    WriteAll(fd, text, length);
 }
 
 void LogStr(const char *format, ...) {

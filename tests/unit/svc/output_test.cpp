@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -134,6 +135,25 @@ TEST_F(Output, StandardOutputKeepsTheOrderOfEverythingPrinted) {
     LogEventText("g{5E6A1B2C}h");
     printf("i");
     EXPECT_EQ(capture.Take(), "a,b,c,d,e\nfg03/12/20 11:21:16  hi");
+}
+
+TEST_F(Output, AStdoutWithoutADescriptorStillGetsTheText) {
+    // stdout replaced by a memory stream, which has no descriptor: the text
+    // reaches it through stdio, in order with what LogStr and printf put.
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *memory = open_memstream(&text, &length);
+    ASSERT_NE(memory, nullptr);
+    FILE *saved = stdout;
+    stdout = memory;
+    printf("a,");
+    LogText("b,", 2);
+    LogStr("%s,", "c");
+    LogEventText("d{5E6A1B2C}");
+    stdout = saved;
+    fclose(memory);
+    EXPECT_EQ(std::string(text, length), "a,b,c,d03/12/20 11:21:16  ");
+    free(text);
 }
 
 } // namespace
