@@ -119,8 +119,6 @@ private:
         return false;
     }
 
-    static std::string Letter(char c) { return std::string(1, c); }
-
     bool Tokenise() {
         size_t cursor = 0;
         auto argument = [&](size_t word, size_t offset) {
@@ -197,7 +195,7 @@ private:
             Slot s = slots_[i];
             if ((s.letter == 'h' || s.letter == '?') && e_.helpRequested >= 0) {
                 if (LaterHas(i, s.letter)) {
-                    return Fail("Multiple -" + Letter(s.letter) + " options are not allowed.");
+                    return Fail(std::string("Multiple -") + s.letter + " options are not allowed.");
                 }
                 e_.helpRequested = 1;
                 if (s.hasArg) {
@@ -217,7 +215,7 @@ private:
                         }
                     }
                     if (matches != 1) {
-                        return Fail("Invalid option -" + Letter(s.letter) + " " + arg + ".");
+                        return Fail(std::string("Invalid option -") + s.letter + " " + arg + ".");
                     }
                     if (rowFlags & 1) {
                         e_.out += kPrompt;
@@ -257,12 +255,12 @@ private:
         for (size_t i = 0; i < slots_.size(); ++i) {
             const Slot &s = slots_[i];
             if (LaterHas(i, s.letter)) {
-                Fail("Multiple -" + Letter(s.letter) + " options are not allowed.");
+                Fail(std::string("Multiple -") + s.letter + " options are not allowed.");
                 return;
             }
             if (s.letter != 's') {
-                Fail("Invalid option -" + Letter(s.letter) +
-                     (s.hasArg ? " " + Arg(s) + "." : std::string(".")));
+                Fail(std::string("Invalid option -") + s.letter +
+                     (s.hasArg ? std::string(" ").append(Arg(s)).append(".") : std::string(".")));
                 return;
             }
         }
@@ -402,7 +400,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::string detail = "argv";
     for (const std::string &w : words) {
-        detail += " " + Quote(w);
+        detail += ' ';
+        detail += Quote(w);
     }
     detail += ", input " + Quote(input) + ", flags " + std::to_string(flags) + "\nstdout " +
               Quote(gotOut) + "\nstderr " + Quote(gotErr) +
