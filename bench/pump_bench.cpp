@@ -315,15 +315,17 @@ bool Replay(int fd, const Recording &r, bool withLength) {
     return true;
 }
 
-void PumpToLog(benchmark::State &state) {
+// One pump pass per iteration with Output (the open log, or stdout sent to a
+// file) in place for the whole run.
+template <typename Output> void PumpInto(benchmark::State &state, const char *outputError) {
     const Recording &r = Calibration();
     if (!r.error.empty()) {
         state.SkipWithError(r.error.c_str());
         return;
     }
-    OpenLog log;
-    if (!log.Ok()) {
-        state.SkipWithError("cannot open the rotating log");
+    Output output;
+    if (!output.Ok()) {
+        state.SkipWithError(outputError);
         return;
     }
     for (auto _ : state) {
@@ -333,6 +335,10 @@ void PumpToLog(benchmark::State &state) {
         }
     }
     Count(state, r);
+}
+
+void PumpToLog(benchmark::State &state) {
+    PumpInto<OpenLog>(state, "cannot open the rotating log");
 }
 
 void FloorToLog(benchmark::State &state) {
@@ -358,23 +364,7 @@ void FloorToLog(benchmark::State &state) {
 }
 
 void PumpToStdout(benchmark::State &state) {
-    const Recording &r = Calibration();
-    if (!r.error.empty()) {
-        state.SkipWithError(r.error.c_str());
-        return;
-    }
-    StdoutToFile redirect;
-    if (!redirect.Ok()) {
-        state.SkipWithError("cannot redirect standard output");
-        return;
-    }
-    for (auto _ : state) {
-        if (!TimedPass(state)) {
-            state.SkipWithError("the pump did not take every reply");
-            break;
-        }
-    }
-    Count(state, r);
+    PumpInto<StdoutToFile>(state, "cannot redirect standard output");
 }
 
 void FloorToStdout(benchmark::State &state) {
