@@ -65,20 +65,32 @@ int ChooseRadix(const char *number) {
     return IsHexPrefix(number) || (number[0] != '\0' && IsHexPrefix(number + 1)) ? 16 : 10;
 }
 
-bool ConvertSigned(const char *text, int64_t min, int64_t max, int64_t *value) {
-    const char *begin;
+// Converts the whole number in text with the C library's conversion in the
+// radix its prefix selects. Fails when text holds no number or the
+// conversion stops short of its end; *overflowed tells a range error.
+template <typename T>
+bool ConvertWhole(const char *text, T (*convert)(const char *, char **, int), T *converted,
+                  const char **begin, bool *overflowed) {
     const char *end;
-    if (!FindNumber(text, &begin, &end)) {
+    if (!FindNumber(text, begin, &end)) {
         return false;
     }
-    int radix = ChooseRadix(begin);
+    int radix = ChooseRadix(*begin);
     ClearLastError();
     char *stop = nullptr;
-    long long converted = strtoll(begin, &stop, radix);
-    if (stop != end) {
+    *converted = convert(*begin, &stop, radix);
+    *overflowed = LastError() != 0;
+    return stop == end;
+}
+
+bool ConvertSigned(const char *text, int64_t min, int64_t max, int64_t *value) {
+    const char *begin;
+    long long converted;
+    bool overflowed;
+    if (!ConvertWhole<long long>(text, strtoll, &converted, &begin, &overflowed)) {
         return false;
     }
-    if (LastError() != 0 && (converted == LLONG_MAX || converted == LLONG_MIN)) {
+    if (overflowed && (converted == LLONG_MAX || converted == LLONG_MIN)) {
         return false;
     }
     if (converted < min || converted > max) {
@@ -93,18 +105,12 @@ bool ConvertSigned(const char *text, int64_t min, int64_t max, int64_t *value) {
 // the same value negated modulo that width.
 bool ConvertUnsigned(const char *text, uint64_t maxMagnitude, uint64_t *value) {
     const char *begin;
-    const char *end;
-    if (!FindNumber(text, &begin, &end)) {
+    unsigned long long converted;
+    bool overflowed;
+    if (!ConvertWhole<unsigned long long>(text, strtoull, &converted, &begin, &overflowed)) {
         return false;
     }
-    int radix = ChooseRadix(begin);
-    ClearLastError();
-    char *stop = nullptr;
-    unsigned long long converted = strtoull(begin, &stop, radix);
-    if (stop != end) {
-        return false;
-    }
-    if (LastError() != 0 && converted == ULLONG_MAX) {
+    if (overflowed && converted == ULLONG_MAX) {
         return false;
     }
     uint64_t magnitude = *begin == '-' ? 0 - uint64_t{converted} : uint64_t{converted};
