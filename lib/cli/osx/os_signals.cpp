@@ -10,7 +10,8 @@ static_assert(std::is_same_v<int32_t, int>, "handlers are passed to signal() unc
 namespace {
 
 // Index to signal.
-constexpr int kPosixSignals[kOsSignalCount] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT, SIGKILL};
+constexpr int kPosixSignals[kOsSignalCount] = {SIGINT,  SIGTERM, SIGABRT, SIGQUIT,
+                                               SIGKILL, SIGHUP,  SIGPIPE};
 
 // Signal to index.
 struct SignalIndex {
@@ -18,7 +19,7 @@ struct SignalIndex {
     int32_t index;
 };
 constexpr SignalIndex kPortableIndexes[] = {
-    {SIGINT, 0}, {SIGTERM, 1}, {SIGABRT, 2}, {SIGQUIT, 3}, {SIGKILL, 4},
+    {SIGINT, 0}, {SIGTERM, 1}, {SIGABRT, 2}, {SIGQUIT, 3}, {SIGKILL, 4}, {SIGHUP, 5}, {SIGPIPE, 6},
 };
 
 } // namespace

@@ -48,7 +48,7 @@ struct CliStreamRedir {
 };
 
 inline constexpr uint32_t kCliOptSlotCount = 50;
-inline constexpr uint32_t kCliSignalCount = 5;
+inline constexpr uint32_t kCliSignalCount = 7;
 inline constexpr uint32_t kCliNameSize = 32;
 
 // The runtime's state record behind gCli. Allocated zero-filled by CliInit.
@@ -103,6 +103,12 @@ bool CliInit();
 // then exit(status).
 [[noreturn]] void CliExit(int32_t status);
 [[noreturn]] void CliTermExit(int32_t status);
+// The exit of a signal handler: only what is safe in signal context, so
+// neither the tool's clean-up, nor freeing, nor stdio (a stream interrupted
+// in the middle of a flush would write its bytes twice). The system
+// releases every descriptor, and files written without buffering already
+// hold every byte. _exit(status).
+[[noreturn]] void CliTermExitFromSignal(int32_t status);
 [[noreturn]] void CliPrintErrorExit(int32_t status, const char *format, ...) CLI_PRINTF(2, 3);
 // Options text on stdout, then the message as an error line, then exit.
 [[noreturn]] void CliPrintErrorCli(int32_t status, const char *format, ...) CLI_PRINTF(2, 3);
@@ -190,13 +196,14 @@ bool CliOptNoMultiple(const CliOptSlot *slot); // no later slot has the same let
 // The table gCli->signalSlots is indexed by the portable signal index (see
 // lib/cli/osx/os.h). Configure it after CliInit, then call CliSignalHook.
 
-// Routes the index's signal to fn (a null fn ignores it). Index above 4: no-op.
+// Routes the index's signal to fn (a null fn ignores it). Index above 6: no-op.
 void CliSignalInit(uint32_t index, CliSignalFn fn);
 // Leaves the index's signal at the disposition the process inherited.
 void CliSignalDefault(uint32_t index);
-// Installs the dispositions of all five indexes. Unconfigured SIGINT,
+// Installs the dispositions of all seven indexes. Unconfigured SIGINT,
 // SIGTERM and SIGQUIT are ignored; unconfigured SIGABRT and SIGKILL end the
-// process through the exit sequence with status 1.
+// process at once with status 1 (CliTermExitFromSignal); unconfigured SIGHUP
+// and SIGPIPE keep the disposition the process inherited.
 void CliSignalHook();
 // The process-level handler behind every hooked signal.
 void CliSignalHandler(int32_t sig);

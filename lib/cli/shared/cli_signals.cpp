@@ -8,6 +8,10 @@ namespace {
 
 constexpr uint32_t kIndexAbort = 2;
 constexpr uint32_t kIndexKill = 4;
+// Indexes from here on (hang-up, broken pipe) came after the first five; a
+// tool that does not configure them keeps the process's inherited
+// disposition, as it had before they were in the table.
+constexpr uint32_t kFirstInheritedIndex = 5;
 
 // The indexes for which the runtime ends the process when the tool has not
 // configured them.
@@ -43,7 +47,7 @@ void CliSignalHook() {
     }
     for (uint32_t index = 0; index < kCliSignalCount; ++index) {
         const CliSignalSlot &slot = gCli->signalSlots[index];
-        if (slot.isSet && slot.keepDefault) {
+        if (slot.isSet ? slot.keepDefault : index >= kFirstInheritedIndex) {
             continue;
         }
         bool route = slot.isSet ? slot.onSignal != nullptr : ExitsWhenUnconfigured(index);
@@ -65,7 +69,10 @@ void CliSignalHandler(int32_t sig) {
         }
         return;
     }
+    // The exit sequence proper (the tool's clean-up, free, exit) is not safe
+    // here: the signal may have interrupted any of it, or a wait that the
+    // clean-up would destroy under it.
     if (ExitsWhenUnconfigured(static_cast<uint32_t>(index))) {
-        CliExit(1);
+        CliTermExitFromSignal(1);
     }
 }

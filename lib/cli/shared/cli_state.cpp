@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/cliterm.h"
 
@@ -46,6 +48,10 @@ void CliExit(int32_t status) {
 
 void CliTermExit(int32_t status) {
     exit(status);
+}
+
+void CliTermExitFromSignal(int32_t status) {
+    _exit(status);
 }
 
 namespace {

@@ -157,11 +157,12 @@ TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
 }
 
 // Service mode writes the fixed log path: the child gets a private mount
-// namespace with a fresh /var, so nothing on the machine is touched.
-bool PrivateVar() {
+// namespace whose /var is the test's directory, so nothing on the machine
+// is touched and the test reads the log file after the child has ended.
+bool PrivateVar(const std::string &var) {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/var", "tmpfs", 0, nullptr) != 0) {
+        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
         return false;
     }
     return mkdir("/var/quenlab", 0755) == 0;
@@ -185,17 +186,14 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         int sig = c.sig;
+        testsupport::TempDir var;
+        ASSERT_TRUE(var.Make("trelvox-var-"));
         ChildResult r = RunService(
-            [sig] {
-                if (!PrivateVar()) {
+            [sig, &var] {
+                if (!PrivateVar(var.Root())) {
                     testsupport::SideChannelWrite("no namespace\n");
                     _exit(0);
                 }
-                // Reports the log file's contents as the process ends.
-                atexit([] {
-                    testsupport::SideChannelWrite(
-                        "file:" + testsupport::ReadFile("/var/quenlab/log/Trelvox.log") + "\n");
-                });
                 auto driver = svctest::PublishDriver();
                 driver->QueueText("svc {00000000}\n");
                 driver->SetOnCall([sig](const DriverCall &, size_t index) {
@@ -216,9 +214,10 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
         if (c.stopping) {
             side += SysLogLine(LOG_INFO, "trelvoxlogd", "Service is stopping");
         }
-        side += std::string("file:") + kEstablishing + kEstablished + "svc 01/01/70 00:00:00  \n" +
-                (c.stopping ? kRetrieveFailed : "") + "\n";
         EXPECT_EQ(r.side, side);
+        EXPECT_EQ(var.Read("quenlab/log/Trelvox.log"), std::string(kEstablishing) + kEstablished +
+                                                           "svc 01/01/70 00:00:00  \n" +
+                                                           (c.stopping ? kRetrieveFailed : ""));
     }
 }
 
