@@ -16,6 +16,7 @@
 // receiver closes the connection.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,23 +70,40 @@ enum class IoStatus {
     kOk,
     kClosed,  // the peer closed the connection (or reset it)
     kTimeout, // the deadline passed
+    kStopped, // a stop was asked for and the peer did not finish in its grace
     kError,   // any other failure of the socket
+};
+
+// What lets a stop cut a transfer short: wakeFd becomes readable when a stop
+// may have been asked for, and stopPending says whether one was. From the
+// moment a stop is seen the transfer has graceMs more, so that a peer that
+// answers is not cut off in mid-call, and then ends with kStopped. A watch
+// without a descriptor never stops anything.
+struct StopWatch {
+    int wakeFd = -1;
+    const std::atomic<bool> *stopPending = nullptr;
+    int64_t graceMs = 0;
+    int64_t cutAtMs = -1; // MonotonicMs when the grace ends; -1: no stop seen
 };
 
 // Milliseconds of a monotonic clock, for deadlines.
 int64_t MonotonicMs();
 
+// Whether the watch has seen a stop (and so started the grace) by now.
+bool StopSeen(StopWatch *stop);
+
 // Sends all n bytes, waiting while the socket is full, until the deadline
-// (MonotonicMs value; below 0: no deadline). Never raises SIGPIPE: a peer
-// that has gone gives kClosed. The descriptor may be blocking or not.
-IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs);
-// Receives exactly n bytes, waiting until the deadline (below 0: none).
-// End of stream before n bytes gives kClosed.
-IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs);
+// (MonotonicMs value; below 0: no deadline) or a stop (stop may be null).
+// Never raises SIGPIPE: a peer that has gone gives kClosed. The descriptor
+// may be blocking or not.
+IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs, StopWatch *stop = nullptr);
+// Receives exactly n bytes, waiting until the deadline (below 0: none) or a
+// stop. End of stream before n bytes gives kClosed.
+IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs, StopWatch *stop = nullptr);
 
 // Sends one header and its payload (payloadSize bytes; payload may be null
 // when the size is 0) as one frame.
 IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *payload,
-                   size_t payloadSize, int64_t deadlineMs);
+                   size_t payloadSize, int64_t deadlineMs, StopWatch *stop = nullptr);
 
 } // namespace trelvox::platform::bus

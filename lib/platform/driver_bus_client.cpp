@@ -18,6 +18,7 @@
 #include "lib/platform/bus_frames.h"
 #include "lib/platform/driver_bus.h"
 #include "lib/platform/driver_bus_socket.h"
+#include "lib/platform/platform_state.h"
 
 namespace trelvox::platform {
 namespace {
@@ -28,14 +29,26 @@ std::atomic<uint32_t> gCallTimeoutMs{kDriverBusDefaultTimeoutMs};
 // come) is retried this long before the open fails.
 constexpr int64_t kRefusedRetryMs = 250;
 constexpr auto kRetryPause = std::chrono::milliseconds(5);
+// How long a call in progress may still take once the calling thread's run
+// loop is stopped: ample for a driver that answers, and short enough that a
+// stop ends the service within a second when the driver hangs.
+constexpr int64_t kStopGraceMs = 250;
 
 kern_return_t ResultOf(bus::IoStatus status) {
-    return status == bus::IoStatus::kTimeout ? kIOReturnTimeout : kIOReturnNotResponding;
+    switch (status) {
+    case bus::IoStatus::kTimeout:
+        return kIOReturnTimeout;
+    case bus::IoStatus::kStopped:
+        return kIOReturnAborted;
+    default:
+        return kIOReturnNotResponding;
+    }
 }
 
 // Connects to the socket at path; -1 when it cannot be reached before the
-// deadline. The descriptor is non-blocking and close-on-exec.
-int Connect(const std::string &path, int64_t deadlineMs) {
+// deadline, or within the grace after a stop. The descriptor is non-blocking
+// and close-on-exec.
+int Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
@@ -56,6 +69,9 @@ int Connect(const std::string &path, int64_t deadlineMs) {
         int64_t now = bus::MonotonicMs();
         // A full backlog (EAGAIN) is a busy driver; a refusal may be a driver
         // between bind and listen. Anything else will not get better.
+        if (bus::StopSeen(stop) && now >= stop->cutAtMs) {
+            return -1;
+        }
         bool retry = (error == EAGAIN && now < deadlineMs) ||
                      (error == ECONNREFUSED && now < refusedUntil && now < deadlineMs) ||
                      error == EINTR;
@@ -103,25 +119,23 @@ public:
             return kIOReturnNotResponding;
         }
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
+        bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
         bus::RequestHeader request{bus::kRequestMagic, kind, selector, inputSize, capacity};
         bus::IoStatus status =
-            bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline);
+            bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status));
         }
         bus::ReplyHeader reply{};
-        status = bus::RecvAll(fd_, &reply, sizeof reply, deadline);
+        status = bus::RecvAll(fd_, &reply, sizeof reply, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status));
         }
         if (!bus::ReplyIsValid(reply, kind, capacity)) {
-            detail::BusMessage("impossible reply from %s (%u bytes for a capacity of %u); "
-                               "connection closed",
-                               path_.c_str(), static_cast<unsigned>(reply.outputSize),
-                               static_cast<unsigned>(capacity));
+            ReportImpossible(reply, kind, capacity);
             return Break(kIOReturnError);
         }
-        status = bus::RecvAll(fd_, output, reply.outputSize, deadline);
+        status = bus::RecvAll(fd_, output, reply.outputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status));
         }
@@ -179,6 +193,23 @@ public:
     }
 
 private:
+    // Says what was wrong with a reply header that ReplyIsValid refused.
+    void ReportImpossible(const bus::ReplyHeader &reply, uint32_t kind, uint32_t capacity) const {
+        char what[96];
+        if (reply.magic != bus::kReplyMagic) {
+            snprintf(what, sizeof what, "no reply frame: magic number 0x%08x",
+                     static_cast<unsigned>(reply.magic));
+        } else if (reply.outputSize > capacity || reply.outputSize > bus::kMaxPayload ||
+                   kind != bus::kScalar) {
+            snprintf(what, sizeof what, "%u bytes for a capacity of %u",
+                     static_cast<unsigned>(reply.outputSize), static_cast<unsigned>(capacity));
+        } else {
+            snprintf(what, sizeof what, "%u bytes of scalar output, not whole 64-bit values",
+                     static_cast<unsigned>(reply.outputSize));
+        }
+        detail::BusMessage("impossible reply from %s (%s); connection closed", path_.c_str(), what);
+    }
+
     kern_return_t Break(kern_return_t result) {
         close(fd_);
         fd_ = -1;
@@ -199,7 +230,8 @@ public:
 
     kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
-        int fd = Connect(path_, deadline);
+        bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
+        int fd = Connect(path_, deadline, &stop);
         if (fd < 0) {
             return kIOReturnNoDevice;
         }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -40,6 +41,16 @@ bool ReplyIsValid(const ReplyHeader &header, uint32_t kind, uint32_t capacity) {
     return kind != kScalar || header.outputSize % 8 == 0;
 }
 
+bool StopSeen(StopWatch *stop) {
+    if (stop == nullptr || stop->wakeFd < 0 || stop->stopPending == nullptr) {
+        return false;
+    }
+    if (stop->cutAtMs < 0 && stop->stopPending->load()) {
+        stop->cutAtMs = MonotonicMs() + stop->graceMs;
+    }
+    return stop->cutAtMs >= 0;
+}
+
 int64_t MonotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -48,23 +59,39 @@ int64_t MonotonicMs() {
 
 namespace {
 
-// Waits until fd is ready for the events or the deadline passes. Interrupted
-// waits resume with the time that is left.
-IoStatus WaitReady(int fd, short events, int64_t deadlineMs) {
+void Drain(int fd) {
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+// Waits until fd is ready for the events, the deadline passes or a stop's
+// grace ends. Interrupted waits resume with the time that is left.
+IoStatus WaitReady(int fd, short events, int64_t deadlineMs, StopWatch *stop) {
     for (;;) {
+        bool stopping = StopSeen(stop);
+        int64_t until = deadlineMs;
+        if (stopping && (until < 0 || stop->cutAtMs < until)) {
+            until = stop->cutAtMs;
+        }
         int timeout = -1;
-        if (deadlineMs >= 0) {
-            int64_t left = deadlineMs - MonotonicMs();
+        if (until >= 0) {
+            int64_t left = until - MonotonicMs();
             if (left <= 0) {
-                return IoStatus::kTimeout;
+                return until == deadlineMs ? IoStatus::kTimeout : IoStatus::kStopped;
             }
             timeout = left > 60000 ? 60000 : static_cast<int>(left);
         }
-        pollfd p{fd, events, 0};
-        int ready = poll(&p, 1, timeout);
-        if (ready > 0) {
+        // The wake-up descriptor is watched until a stop has been seen.
+        pollfd p[2] = {{fd, events, 0},
+                       {stopping || stop == nullptr ? -1 : stop->wakeFd, POLLIN, 0}};
+        int ready = poll(p, 2, timeout);
+        if (ready > 0 && p[0].revents != 0) {
             // Errors and hang-ups are left to the next transfer to report.
             return IoStatus::kOk;
+        }
+        if (ready > 0 && stop != nullptr && !StopSeen(stop)) {
+            Drain(stop->wakeFd); // woken for something else than a stop
         }
         if (ready < 0 && errno != EINTR) {
             return IoStatus::kError;
@@ -78,7 +105,7 @@ IoStatus FromErrno(int error) {
 
 } // namespace
 
-IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs) {
+IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs, StopWatch *stop) {
     const char *p = static_cast<const char *>(data);
     while (n > 0) {
         ssize_t sent = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -91,7 +118,7 @@ IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs) {
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            IoStatus waited = WaitReady(fd, POLLOUT, deadlineMs);
+            IoStatus waited = WaitReady(fd, POLLOUT, deadlineMs, stop);
             if (waited != IoStatus::kOk) {
                 return waited;
             }
@@ -102,7 +129,7 @@ IoStatus SendAll(int fd, const void *data, size_t n, int64_t deadlineMs) {
     return IoStatus::kOk;
 }
 
-IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs) {
+IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs, StopWatch *stop) {
     char *p = static_cast<char *>(data);
     while (n > 0) {
         ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
@@ -118,7 +145,7 @@ IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs) {
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            IoStatus waited = WaitReady(fd, POLLIN, deadlineMs);
+            IoStatus waited = WaitReady(fd, POLLIN, deadlineMs, stop);
             if (waited != IoStatus::kOk) {
                 return waited;
             }
@@ -130,7 +157,7 @@ IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs) {
 }
 
 IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *payload,
-                   size_t payloadSize, int64_t deadlineMs) {
+                   size_t payloadSize, int64_t deadlineMs, StopWatch *stop) {
     // Header and payload usually leave in one call; whatever the socket did
     // not take is sent by SendAll.
     iovec parts[2] = {{const_cast<void *>(header), headerSize},
@@ -151,8 +178,8 @@ IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *pa
         done = static_cast<size_t>(sent);
     }
     if (done < headerSize) {
-        IoStatus status =
-            SendAll(fd, static_cast<const char *>(header) + done, headerSize - done, deadlineMs);
+        IoStatus status = SendAll(fd, static_cast<const char *>(header) + done, headerSize - done,
+                                  deadlineMs, stop);
         if (status != IoStatus::kOk) {
             return status;
         }
@@ -161,7 +188,7 @@ IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *pa
     size_t payloadDone = done - headerSize;
     if (payloadDone < payloadSize) {
         return SendAll(fd, static_cast<const char *>(payload) + payloadDone,
-                       payloadSize - payloadDone, deadlineMs);
+                       payloadSize - payloadDone, deadlineMs, stop);
     }
     return IoStatus::kOk;
 }

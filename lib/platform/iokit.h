@@ -35,6 +35,7 @@ inline constexpr IOReturn kIOReturnNotOpen = static_cast<IOReturn>(0xE00002CD);
 inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);
 inline constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
 inline constexpr IOReturn kIOReturnNotResponding = static_cast<IOReturn>(0xE00002ED);
+inline constexpr IOReturn kIOReturnAborted = static_cast<IOReturn>(0xE00002EB);
 
 inline constexpr char kIOFirstPublishNotification[] = "IOServiceFirstPublish";
 

@@ -12,6 +12,7 @@
 
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/platform_objects.h"
+#include "lib/platform/platform_state.h"
 
 using trelvox::platform::detail::CfObject;
 
@@ -85,6 +86,16 @@ void ResetCurrentRunLoop() {
     loop->sources.clear();
     loop->stopPending.store(false);
     DrainPipe(loop->wakeRead);
+}
+
+bus::StopWatch CurrentRunLoopStopWatch(int64_t graceMs) {
+    bus::StopWatch watch;
+    if (__CFRunLoop *loop = tLoop.loop) {
+        watch.wakeFd = loop->wakeRead;
+        watch.stopPending = &loop->stopPending;
+        watch.graceMs = graceMs;
+    }
+    return watch;
 }
 
 } // namespace trelvox::platform::detail

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "lib/platform/bus_frames.h"
 #include "lib/platform/driver_registry.h"
 
 struct IONotificationPort;
@@ -54,5 +55,10 @@ RegistryState &State();
 io_object_t NewObjectId(RegistryState &state);
 // Forgets the calling thread's run-loop sources and kept stop.
 void ResetCurrentRunLoop();
+// A watch on the calling thread's run loop: a CFRunLoopStop of that loop
+// (the service's stop, from its signal handler) cuts short a driver call
+// made on the thread once graceMs have passed. Empty when the thread has no
+// run loop.
+bus::StopWatch CurrentRunLoopStopWatch(int64_t graceMs);
 
 } // namespace trelvox::platform::detail

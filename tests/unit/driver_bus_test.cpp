@@ -647,11 +647,18 @@ TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
         const char *what;
         bus::ReplyHeader header;
         std::string payload;
+        const char *reported; // what the message says was wrong
     };
     const Case cases[] = {
-        {"more than the capacity", {bus::kReplyMagic, 0, 1037}, std::string(1037, 'x')},
-        {"a size beyond any frame", {bus::kReplyMagic, 0, 0x7FFFFFFF}, ""},
-        {"a wrong magic", {0x12345678, 0, 4}, "abcd"},
+        {"more than the capacity",
+         {bus::kReplyMagic, 0, 1037},
+         std::string(1037, 'x'),
+         "(1037 bytes for a capacity of 1036)"},
+        {"a size beyond any frame",
+         {bus::kReplyMagic, 0, 0x7FFFFFFF},
+         "",
+         "(2147483647 bytes for a capacity of 1036)"},
+        {"a wrong magic", {0x12345678, 0, 4}, "abcd", "(no reply frame: magic number 0x12345678)"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -672,7 +679,8 @@ TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
         StderrCapture capture;
         EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply.data(), &size),
                   kIOReturnError);
-        EXPECT_NE(capture.Take().find("impossible reply from " + Path("TrelvoxController.1")),
+        EXPECT_NE(capture.Take().find("impossible reply from " + Path("TrelvoxController.1") + " " +
+                                      c.reported),
                   std::string::npos);
         EXPECT_EQ(size, 0u);
         EXPECT_EQ(reply[1036], '#') << "nothing written beyond the capacity";
