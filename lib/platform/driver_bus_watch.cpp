@@ -2,7 +2,9 @@
 // are published at once, later ones as inotify reports them, on the thread
 // that runs the notification port's run-loop source. Removing a socket
 // unpublishes its instance. A full event queue or a change of the directory's
-// own owner or mode leads to a fresh scan.
+// own owner or mode leads to a fresh scan. A directory that is removed or
+// moved away unpublishes everything, and its parent is watched until a
+// directory of that name is there again, which is then watched and scanned.
 #include <dirent.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -27,6 +29,8 @@ namespace {
 constexpr char kDefaultDirectory[] = "/run/trelvox";
 constexpr uint32_t kWatchMask = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB |
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The parent, while the directory is away: a directory of its name arriving.
+constexpr uint32_t kParentMask = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
 struct Publication {
     InstanceId id;
@@ -40,6 +44,8 @@ struct Bus {
     std::mutex mutex;
     std::string directory;
     int inotifyFd = -1;
+    int directoryWatch = -1; // inotify watch of the directory; -1 while it is away
+    int parentWatch = -1;    // inotify watch of its parent while it is away
     uint64_t watchId = 0;
     std::map<std::string, Publication> published;
     std::set<std::string> refused; // names already reported as not trusted
@@ -188,8 +194,64 @@ void StopLocked(Bus &bus) {
         close(bus.inotifyFd);
         bus.inotifyFd = -1;
     }
+    bus.directoryWatch = -1;
+    bus.parentWatch = -1;
     ForgetAll(bus);
     bus.directoryReported = false;
+}
+
+// The directory's parent and its own name within it.
+std::string ParentOf(const std::string &directory) {
+    size_t slash = directory.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : directory.substr(0, slash);
+}
+
+std::string NameOf(const std::string &directory) {
+    size_t slash = directory.rfind('/');
+    return slash == std::string::npos ? directory : directory.substr(slash + 1);
+}
+
+// Watches the directory again if it is back, and publishes what it holds.
+void TryReturn(Bus &bus) {
+    struct stat st {};
+    if (stat(bus.directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return;
+    }
+    int watch = inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask);
+    if (watch < 0) {
+        return;
+    }
+    bus.directoryWatch = watch;
+    inotify_rm_watch(bus.inotifyFd, bus.parentWatch);
+    bus.parentWatch = -1;
+    Rescan(bus);
+}
+
+// The directory was removed or moved away: its drivers are gone, and the
+// parent is watched for its return.
+void AwaitReturn(Bus &bus) {
+    ForgetAll(bus);
+    if (bus.directoryWatch >= 0) {
+        // A directory moved elsewhere would still be watched there.
+        inotify_rm_watch(bus.inotifyFd, bus.directoryWatch);
+        bus.directoryWatch = -1;
+    }
+    std::string parent = ParentOf(bus.directory);
+    bus.parentWatch = inotify_add_watch(bus.inotifyFd, parent.c_str(), kParentMask);
+    if (bus.parentWatch < 0) {
+        detail::BusMessage("the driver directory %s has gone and %s cannot be watched (%s); no "
+                           "more drivers will be found there",
+                           bus.directory.c_str(), parent.c_str(), strerror(errno));
+        StopLocked(bus);
+        return;
+    }
+    detail::BusMessage("the driver directory %s has gone; drivers will be found there again "
+                       "once it is back",
+                       bus.directory.c_str());
+    TryReturn(bus); // it may be back already
 }
 
 // Runs on the run loop's thread when the inotify descriptor is readable.
@@ -201,6 +263,8 @@ void OnDirectoryEvents() {
     }
     bool rescan = false;
     bool gone = false;
+    bool back = false;
+    const std::string name = NameOf(bus.directory);
     alignas(inotify_event) char buffer[8192];
     for (;;) {
         ssize_t n = read(bus.inotifyFd, buffer, sizeof buffer);
@@ -216,6 +280,13 @@ void OnDirectoryEvents() {
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
                 rescan = true;
                 continue;
+            }
+            if (event->wd == bus.parentWatch) {
+                back = back || (event->len > 0 && name == event->name);
+                continue;
+            }
+            if (event->wd != bus.directoryWatch) {
+                continue; // a watch given up earlier
             }
             if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
                 gone = true;
@@ -234,9 +305,11 @@ void OnDirectoryEvents() {
         }
     }
     if (gone) {
-        detail::BusMessage("the driver directory %s has gone; no more drivers will be found there",
-                           bus.directory.c_str());
-        StopLocked(bus);
+        AwaitReturn(bus);
+    } else if (bus.parentWatch >= 0) {
+        if (back || rescan) {
+            TryReturn(bus);
+        }
     } else if (rescan) {
         Rescan(bus);
     }
@@ -291,8 +364,10 @@ bool StartDriverBus() {
         return false;
     }
     bus.inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (bus.inotifyFd < 0 ||
-        inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask) < 0) {
+    if (bus.inotifyFd >= 0) {
+        bus.directoryWatch = inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask);
+    }
+    if (bus.inotifyFd < 0 || bus.directoryWatch < 0) {
         detail::BusMessage("cannot watch the driver directory %s: %s", bus.directory.c_str(),
                            strerror(errno));
         StopLocked(bus);
