@@ -36,6 +36,8 @@ static_assert(offsetof(CltEventReply, lostBytes) == 0);
 static_assert(offsetof(CltEventReply, textLen) == 4);
 static_assert(offsetof(CltEventReply, waitFlag) == 8);
 static_assert(offsetof(CltEventReply, eventText) == 12);
+// The reply's fixed fields; a reply shorter than this is no reply.
+inline constexpr uint32_t kCltEventHeaderSize = offsetof(CltEventReply, eventText);
 
 // The last time stamp the pump wrote, kept with the token's value, so that a
 // token repeating the previous second (a driver logs several lines a second)
@@ -76,6 +78,12 @@ struct CltGlobals {
     uint32_t logCount;
     uint32_t logSizeMiB;
     CltTimeStamp lastStamp; // the pump's last time stamp
+    // Set by HandleSignal on a hang-up in service mode: the open log file is
+    // closed and opened again at its path before the next item.
+    std::atomic<bool> reopenRequested;
+    // Service mode: standard output has gone away (its reader closed it);
+    // text that cannot go to the log file is no longer offered to it.
+    bool stdoutGone;
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -103,8 +111,19 @@ void LogText(const char *text, uint32_t length);
 // printf-style: one message to the system log, identity progName, LOG_CONS,
 // LOG_DAEMON, the connection opened and closed around it.
 void SysLog(int priority, const char *format, ...) CLI_PRINTF(2, 3);
-// The signal callback: stops the service for portable indexes 0, 1 and 3.
+// The signal callback: stops the service for portable indexes 0 (SIGINT),
+// 1 (SIGTERM) and 3 (SIGQUIT); index 5 (SIGHUP) asks for the log file to be
+// opened again in service mode and stops the service in application mode.
 void HandleSignal(uint32_t index);
+// Sets the stop flag and stops the run loop; safe in signal context.
+void RequestStop(CltGlobals *clt);
+// Serves a pending hang-up: an open log file is closed and opened again at
+// its path, and the reopening is reported to the system log. Cheap when
+// nothing is pending.
+void ReopenLogIfRequested(CltGlobals *clt);
+// The log file could not be opened: the system log hears of it once per
+// streak of failures.
+void ReportLogOpenFailure(CltGlobals *clt);
 
 // The first-publish callback: serves every instance the iterator delivers,
 // one after another.

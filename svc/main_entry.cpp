@@ -1,6 +1,10 @@
 // The service's start-up, run and tear-down, and its signal callback.
+#include <fcntl.h>
 #include <pthread.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <new>
 
@@ -17,10 +21,31 @@ constexpr uint32_t kLogCount = 5;
 constexpr uint32_t kLogSizeMiB = 50;
 constexpr char kDriverClass[] = "TrelvoxController";
 
-// Portable signal indexes the service stops on.
+// Portable signal indexes: the service stops on the first three; a hang-up
+// reopens the log file in service mode and stops the service otherwise; a
+// broken pipe is ignored in service mode.
 constexpr uint32_t kSignalInt = 0;
 constexpr uint32_t kSignalTerm = 1;
 constexpr uint32_t kSignalQuit = 3;
+constexpr uint32_t kSignalHangUp = 5;
+constexpr uint32_t kSignalPipe = 6;
+
+// A descriptor 0, 1 or 2 that the process was started without would be taken
+// by the next file the process opens (the driver bus's watch, a driver
+// connection, the log file), and text meant for standard output would land
+// there. Each missing one is opened on /dev/null before anything else.
+void KeepStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int opened = open("/dev/null", O_RDWR);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
 
 [[noreturn]] void FailStart(const char *message) {
     SysLog(LOG_ERR, "%s", message);
@@ -45,14 +70,7 @@ void CltGlobalsInit() {
     new (gClt) CltGlobals();
 }
 
-void HandleSignal(uint32_t index) {
-    if (index != kSignalInt && index != kSignalTerm && index != kSignalQuit) {
-        return;
-    }
-    CltGlobals *clt = Clt();
-    if (clt == nullptr) {
-        return;
-    }
+void RequestStop(CltGlobals *clt) {
     clt->stopRequested.store(true);
     CFRunLoopRef loop = clt->runLoop.load();
     if (loop != nullptr) {
@@ -60,7 +78,24 @@ void HandleSignal(uint32_t index) {
     }
 }
 
+void HandleSignal(uint32_t index) {
+    if (index != kSignalInt && index != kSignalTerm && index != kSignalQuit &&
+        index != kSignalHangUp) {
+        return;
+    }
+    CltGlobals *clt = Clt();
+    if (clt == nullptr) {
+        return;
+    }
+    if (index == kSignalHangUp && clt->serviceMode) {
+        clt->reopenRequested.store(true);
+        return;
+    }
+    RequestStop(clt);
+}
+
 void CltMain(int32_t argc, char **argv) {
+    KeepStandardDescriptors();
     CliInit();
     CltGlobalsInit();
     CltGlobals *clt = Clt();
@@ -68,6 +103,9 @@ void CltMain(int32_t argc, char **argv) {
     CliSignalInit(kSignalInt, HandleSignal);
     CliSignalInit(kSignalQuit, HandleSignal);
     CliSignalInit(kSignalTerm, HandleSignal);
+    // What a hang-up means depends on the mode, known once the options are
+    // read; until then it must not end the process.
+    CliSignalInit(kSignalHangUp, nullptr);
     CliSignalHook();
 
     clt->logCount = kLogCount;
@@ -91,6 +129,15 @@ void CltMain(int32_t argc, char **argv) {
     if (gCli->optCount == 0 && CliVerbosityEnabled(kCliVerbosityVerbose)) {
         CliExit(0);
     }
+    // In service mode standard output is a stream that may go away (the
+    // journal restarts); a write to it must fail, not end the service. In
+    // application mode a reader that leaves ends the service as it ends
+    // other command-line tools.
+    CliSignalInit(kSignalHangUp, HandleSignal);
+    if (clt->serviceMode) {
+        CliSignalInit(kSignalPipe, nullptr);
+    }
+    CliSignalHook();
 
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is starting");
@@ -116,6 +163,10 @@ void CltMain(int32_t argc, char **argv) {
         FailStart("Failed to add notification\n");
     }
 
+    // Known to HandleSignal before the first drain: a stop then also cuts
+    // short a driver call that does not answer, which the platform does
+    // when the calling thread's run loop is stopped.
+    clt->runLoop.store(CFRunLoopGetCurrent());
     // The first drain serves what is published already and arms the
     // notification for later publications.
     NotificationCallback(nullptr, iterator);

@@ -38,27 +38,84 @@ bool WriteToLog(CltGlobals *clt, const char *format, va_list args) {
 }
 
 // Writes all the bytes to the descriptor, going on after a partial write
-// or an interrupted one; gives up at the first error.
-void WriteAll(int fd, const char *bytes, uint32_t length) {
+// or an interrupted one; gives up at the first error, with errno set.
+bool WriteAll(int fd, const char *bytes, uint32_t length) {
     while (length > 0) {
         ssize_t n = write(fd, bytes, length);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;
+            return false;
         }
         bytes += n;
         length -= static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool LogIsOpen(const CltGlobals *clt) {
+    return clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle);
+}
+
+// Standard output may take text: not in service mode once it has gone away.
+bool StdoutTakesText(const CltGlobals *clt) {
+    return clt == nullptr || !clt->stdoutGone;
+}
+
+// A write to standard output failed. EPIPE means its reader has closed it:
+// in service mode (SIGPIPE ignored) the journal's stream went away, which
+// must not end the service nor keep it trying; the system log hears of it
+// once. In application mode (a reader that left, with SIGPIPE ignored by
+// whoever started the service) the service stops, as on SIGTERM.
+void StdoutFailed(CltGlobals *clt, int error) {
+    if (clt == nullptr || error != EPIPE) {
+        return;
+    }
+    if (!clt->serviceMode) {
+        RequestStop(clt);
+        return;
+    }
+    if (!clt->stdoutGone) {
+        clt->stdoutGone = true;
+        SysLog(LOG_WARNING, "Standard output has gone away");
     }
 }
 
 } // namespace
 
+void ReportLogOpenFailure(CltGlobals *clt) {
+    if (!clt->logOpenFailReported) {
+        SysLog(LOG_WARNING, "Failed to open log file");
+        clt->logOpenFailReported = true;
+    }
+}
+
+void ReopenLogIfRequested(CltGlobals *clt) {
+    if (clt == nullptr || !clt->reopenRequested.load(std::memory_order_relaxed) ||
+        !clt->reopenRequested.exchange(false)) {
+        return;
+    }
+    // A closed log file is opened at its path anyway when a driver comes.
+    if (!LogIsOpen(clt)) {
+        return;
+    }
+    // CliLogOpen closes the open file first.
+    if (CliLogOpen(clt->logHandle)) {
+        clt->logOpenFailReported = false;
+        SysLog(LOG_INFO, "Log file reopened");
+    } else {
+        ReportLogOpenFailure(clt);
+    }
+}
+
 void LogText(const char *text, uint32_t length) {
     CltGlobals *clt = Clt();
-    if (clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle) &&
-        CliLogWrite(clt->logHandle, text, length)) {
+    ReopenLogIfRequested(clt);
+    if (LogIsOpen(clt) && CliLogWrite(clt->logHandle, text, length)) {
+        return;
+    }
+    if (!StdoutTakesText(clt)) {
         return;
     }
     // As LogStr: standard output when no log file takes the text (an empty
@@ -73,15 +130,18 @@ void LogText(const char *text, uint32_t length) {
         fflush(stdout);
         return;
     }
-    WriteAll(fd, text, length);
+    if (!WriteAll(fd, text, length)) {
+        StdoutFailed(clt, errno);
+    }
 }
 
 void LogStr(const char *format, ...) {
     va_list args;
     va_start(args, format);
     CltGlobals *clt = Clt();
+    ReopenLogIfRequested(clt);
     bool written = false;
-    if (clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle)) {
+    if (LogIsOpen(clt)) {
         va_list forLog;
         va_copy(forLog, args);
         written = WriteToLog(clt, format, forLog);
@@ -89,9 +149,17 @@ void LogStr(const char *format, ...) {
     }
     // No log file, an empty message, or a failed write or rotation: the
     // message goes to standard output, whole.
-    if (!written) {
-        vfprintf(stdout, format, args);
-        fflush(stdout);
+    if (!written && StdoutTakesText(clt)) {
+        // The error of the first call that fails: vfprintf itself writes
+        // when the message fills stdio's buffer.
+        int error = vfprintf(stdout, format, args) < 0 ? errno : 0;
+        if (fflush(stdout) == EOF && error == 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            clearerr(stdout);
+            StdoutFailed(clt, error);
+        }
     }
     va_end(args);
 }

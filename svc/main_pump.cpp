@@ -165,18 +165,29 @@ void LogEvents(io_connect_t connection) {
     CltGlobals *clt = Clt();
     char text[kCltEventTextSize + 1];
     while (!clt->stopRequested.load()) {
+        // While the driver is quiet too, a hang-up is served within one wait.
+        ReopenLogIfRequested(clt);
         size_t replySize = sizeof clt->eventReply;
-        if (IOConnectCallStructMethod(connection, kCltMethodEventLog, clt->eventRequest,
-                                      sizeof clt->eventRequest, &clt->eventReply,
-                                      &replySize) != KERN_SUCCESS) {
-            LogStr("\nCould not retrieve log data. ");
+        kern_return_t result =
+            IOConnectCallStructMethod(connection, kCltMethodEventLog, clt->eventRequest,
+                                      sizeof clt->eventRequest, &clt->eventReply, &replySize);
+        if (result != KERN_SUCCESS || replySize < kCltEventHeaderSize) {
+            // A call that a stop cut short (the driver did not answer within
+            // the grace the platform gives) is no failure to report.
+            if (result != kIOReturnAborted || !clt->stopRequested.load()) {
+                LogStr("\nCould not retrieve log data. ");
+            }
             return;
         }
         const CltEventReply &reply = clt->eventReply;
         if (reply.lostBytes != 0) {
             LogStr("...Lost %d bytes...", reply.lostBytes);
         }
-        uint32_t length = std::min(reply.textLen, kCltEventTextSize);
+        // Only bytes this reply brought: the rest of the reply area still
+        // holds an earlier reply's text.
+        uint32_t received = static_cast<uint32_t>(
+            std::min<size_t>(replySize - kCltEventHeaderSize, kCltEventTextSize));
+        uint32_t length = std::min({reply.textLen, kCltEventTextSize, received});
         memcpy(text, reply.eventText, length);
         text[length] = '\0';
         LogEventText(text);
@@ -206,11 +217,12 @@ void LogEvents(io_connect_t connection) {
 void NotificationCallback(void *, io_iterator_t iterator) {
     CltGlobals *clt = Clt();
     if (clt->logHandle != nullptr) {
+        // This open is at the log's path: it serves a pending hang-up too.
+        clt->reopenRequested.store(false);
         if (CliLogOpen(clt->logHandle)) {
             clt->logOpenFailReported = false;
-        } else if (!clt->logOpenFailReported) {
-            SysLog(LOG_WARNING, "Failed to open log file");
-            clt->logOpenFailReported = true;
+        } else {
+            ReportLogOpenFailure(clt);
         }
     }
     while (io_service_t service = IOIteratorNext(iterator)) {

@@ -5,17 +5,22 @@ driver and finding it again; nothing lost over megabytes of text; the stop
 signals while waiting and while pumping."""
 
 import os
+import shutil
 import signal
+import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
-from trelvox_e2e import (CONNECTED, UNLOADED, WAITING, Failure, World, check,  # noqa: E402
-                         check_bytes, check_clean_end, expand_record, expand_text, read_record,
+from trelvox_e2e import (CONNECTED, LOST_DATA, UNLOADED, WAITING, Failure,  # noqa: E402
+                         ScriptedDriver, World, check, check_bytes, check_clean_end,
+                         event_reply, expand_record, expand_text, first_difference, read_record,
                          run_scenarios, text_entry, wait_until, write_replay)
 
-STOPS = {"sigint": signal.SIGINT, "sigterm": signal.SIGTERM, "sigquit": signal.SIGQUIT}
+# In application mode a hang-up stops the service as the others do.
+STOPS = {"sigint": signal.SIGINT, "sigterm": signal.SIGTERM, "sigquit": signal.SIGQUIT,
+         "sighup": signal.SIGHUP}
 
 
 def prepared_text(tag):
@@ -168,20 +173,108 @@ def signal_burst(args, rest):
 
 
 def abort(args, rest):
-    """SIGABRT ends the service with status 1, waiting or pumping."""
+    """SIGABRT ends the service at once with status 1 in every state: waiting
+    for a driver, in the back-off wait of a quiet driver, pumping, and inside
+    a driver call that never returns; what it wrote is the driver's text,
+    nothing twice."""
+    def quiet(logd):
+        if CONNECTED not in logd.out():
+            return False
+        time.sleep(1.0)  # past the short waits of the back-off
+        return True
+
+    states = (
+        ("waiting", None, lambda logd: logd.out().endswith(WAITING)),
+        ("quiet driver", ("--rate", "2", "--gap-every", "0"), quiet),
+        ("pumping", ("--rate", "0", "--seed", "5"), lambda logd: len(logd.out()) > 50000),
+        ("hung call", ("--rate", "0", "--fail-method", "6", "--fail-code", "hang",
+                       "--fail-after", "50"), quiet),
+    )
+    for name, sim_args, ready in states:
+        with World(args.logd, args.sim) as world:
+            record = world.path("sent.rec")
+            sim = world.start_sim(*sim_args, "--record", record) if sim_args else None
+            logd = world.start_logd()
+            wait_until(lambda: ready(logd), 30, f"{name}: the service to get there")
+            logd.signal(signal.SIGABRT)
+            started = time.monotonic()
+            status = logd.wait()
+            took = time.monotonic() - started
+            check(status == 1, f"{name}: {logd.describe_status(status)}")
+            check(took < 1.0, f"{name}: the service took {took:.2f} s to end")
+            if sim is None:
+                continue
+            sim.signal(signal.SIGTERM)
+            check_clean_end(sim, sim.wait(), 0)
+            want = b"\n\n" + CONNECTED + expand_record(read_record(record))
+            out = logd.out()
+            check(want.startswith(out),
+                  f"{name}: standard output is not the driver's text: {first_difference(out, want)}")
+
+
+def closed_descriptors(args, rest):
+    """Started with standard input, output and error closed, the service
+    holds /dev/null on all three, so that nothing it opens later (the driver
+    directory's watch, a driver connection) is taken for them."""
+    with World(args.logd, args.sim) as world:
+        world.start_sim("--rate", "20")
+        logd = subprocess.Popen(["sh", "-c", 'exec "$0" <&- >&- 2>&-', args.logd], env=world.env)
+        try:
+            fd_dir = f"/proc/{logd.pid}/fd"
+            wait_until(lambda: any(os.readlink(os.path.join(fd_dir, n)).startswith("socket:")
+                                   for n in os.listdir(fd_dir)), 10, "a driver connection")
+            for fd in range(3):
+                target = os.readlink(os.path.join(fd_dir, str(fd)))
+                check(target == "/dev/null", f"descriptor {fd} is {target}, not /dev/null")
+            logd.send_signal(signal.SIGTERM)
+            check(logd.wait(timeout=10) == 0, "status 0 after SIGTERM")
+        finally:
+            if logd.poll() is None:
+                logd.kill()
+                logd.wait()
+
+
+def driver_dir_recreated(args, rest):
+    """The driver directory is removed and made again: a driver that
+    publishes there afterwards is found and logged."""
     with World(args.logd, args.sim) as world:
         logd = world.start_logd()
         wait_until(lambda: logd.out().endswith(WAITING), 10, "the waiting message")
-        logd.signal(signal.SIGABRT)
-        status = logd.wait()
-        check(status == 1, f"waiting: {logd.describe_status(status)}")
+        shutil.rmtree(world.driver_dir)
+        time.sleep(0.2)
+        os.mkdir(world.driver_dir, 0o700)
+        replay = world.path("back.replay")
+        write_replay(replay, [text_entry(b"{5E6A1B2C}back again\n")])
+        world.start_sim("--replay", replay)
+        want = b"\n\n" + WAITING + CONNECTED + expand_text(b"{5E6A1B2C}back again\n")
+        wait_until(lambda: logd.out() == want, 10, "the text of the driver in the new directory")
+        logd.signal(signal.SIGTERM)
+        check(logd.wait() == 0, "status 0 after SIGTERM")
 
-        world.start_sim("--rate", "0", "--seed", "5")
-        logd = world.start_logd()
-        wait_until(lambda: len(logd.out()) > 50000, 30, "50 kB of text")
-        logd.signal(signal.SIGABRT)
-        status = logd.wait()
-        check(status == 1, f"pumping: {logd.describe_status(status)}")
+
+def short_reply(args, rest):
+    """Replies shorter than the record: a 12-byte reply whose header claims
+    text brings no text (never the previous reply's again), and one shorter
+    than the header is a failed request."""
+    with World(args.logd, args.sim) as world:
+        driver = ScriptedDriver(world, "short", [
+            event_reply(b"FULL-REPLY\n"),
+            event_reply(b"", text_len=11, size=12),
+            event_reply(b"", size=8),
+        ])
+        try:
+            logd = world.start_logd()
+            want = b"\n\n" + CONNECTED + b"FULL-REPLY\n" + LOST_DATA + WAITING
+            try:
+                wait_until(lambda: len(logd.out()) >= len(want), 5, "the failed request")
+            except Failure:
+                pass  # shown below by what did arrive
+            time.sleep(0.2)
+            check_bytes(logd.out(), want, "standard output")
+            logd.signal(signal.SIGTERM)
+            check_clean_end(logd, logd.wait(), 0)
+        finally:
+            driver.close()
 
 
 SCENARIOS = {
@@ -193,6 +286,9 @@ SCENARIOS = {
     "stop-while-pumping": stop_while_pumping,
     "signal-burst": signal_burst,
     "abort": abort,
+    "closed-descriptors": closed_descriptors,
+    "driver-dir-recreated": driver_dir_recreated,
+    "short-reply": short_reply,
 }
 
 if __name__ == "__main__":

@@ -8,10 +8,12 @@ cannot run here raises Skip (reported to CTest with status 77).
 
 import os
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP_STATUS = 77
@@ -189,12 +191,14 @@ def use_zone():
 class Process:
     """A program whose standard output and error go to files."""
 
-    def __init__(self, argv, env, workdir, name):
+    def __init__(self, argv, env, workdir, name, stdout=None):
+        """stdout: a descriptor to give the program instead of its file."""
         self.name = name
         self.out_path = os.path.join(workdir, name + ".out")
         self.err_path = os.path.join(workdir, name + ".err")
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                         stdout=out if stdout is None else stdout,
                                          stderr=err, env=env)
 
     def out(self):
@@ -261,9 +265,10 @@ class World:
     def path(self, name):
         return os.path.join(self.work, name)
 
-    def start_logd(self, *args):
+    def start_logd(self, *args, stdout=None):
         self.count += 1
-        p = Process([self.logd_path, *args], self.env, self.work, f"trelvoxlogd{self.count}")
+        p = Process([self.logd_path, *args], self.env, self.work, f"trelvoxlogd{self.count}",
+                    stdout)
         self.processes.append(p)
         return p
 
@@ -284,6 +289,77 @@ class World:
 
     def sockets(self):
         return [n for n in os.listdir(self.driver_dir) if not n.startswith(".")]
+
+
+# ------------------------------------------------- a driver of the script's
+
+# The driver bus's frames, written down again here from the protocol rather
+# than taken from lib/platform, so that the service is checked against an
+# independent reading of it.
+BUS_REQUEST = struct.Struct("=IIIII")  # magic, kind, selector, input size, output capacity
+BUS_REPLY = struct.Struct("=IiI")  # magic, result, output size
+BUS_REQUEST_MAGIC = 0x51425654
+BUS_REPLY_MAGIC = 0x52425654
+EVENT_HEADER = struct.Struct("=iII")  # lost bytes, text length, wait flag
+
+
+def event_reply(text, wait=0, lost=0, text_len=None, size=None):
+    """A method-6 reply: the 1036-byte record, or only its first `size` bytes."""
+    body = EVENT_HEADER.pack(lost, len(text) if text_len is None else text_len, wait)
+    body += text.ljust(TEXT_SIZE, b"\0")
+    return body if size is None else body[:size]
+
+
+class ScriptedDriver:
+    """A driver instance served by this script: every method-6 request takes
+    the next prepared reply, as raw bytes; once they are used up, replies ask
+    the service to wait. Every other call succeeds with no output."""
+
+    def __init__(self, world, name, replies):
+        self.replies = list(replies)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        hidden = os.path.join(world.driver_dir, "." + name)
+        self.sock.bind(hidden)
+        self.sock.listen(4)
+        self.sock.settimeout(0.1)
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+        os.rename(hidden, os.path.join(world.driver_dir, "TrelvoxController." + name))
+
+    def _serve(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                self._answer(conn)
+
+    def _answer(self, conn):
+        buffered = b""
+        while self.running:
+            while len(buffered) < BUS_REQUEST.size:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                buffered += data
+            magic, kind, selector, size, capacity = BUS_REQUEST.unpack_from(buffered)
+            while len(buffered) < BUS_REQUEST.size + size:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                buffered += data
+            buffered = buffered[BUS_REQUEST.size + size:]
+            payload = b""
+            if kind == 3 and selector == 6:
+                payload = self.replies.pop(0) if self.replies else event_reply(b"", wait=1)
+            conn.sendall(BUS_REPLY.pack(BUS_REPLY_MAGIC, 0, len(payload)) + payload)
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
 
 
 def check_clean_end(process, status, want):

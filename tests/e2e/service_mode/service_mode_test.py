@@ -18,9 +18,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
-from trelvox_e2e import (CONNECTED, UNLOADED, WAITING, Failure, Skip, World, check,  # noqa: E402
-                         check_bytes, check_clean_end, expand_text, run_scenarios, text_entry,
-                         wait_until, write_replay)
+from trelvox_e2e import (CLOSE_FAILED, CONNECTED, ESTABLISHING, UNLOADED,  # noqa: E402
+                         WAITING, Failure, Skip, World, check, check_bytes, check_clean_end,
+                         expand_record, expand_text, first_difference, read_record, run_scenarios,
+                         text_entry, wait_until, write_replay)
 
 INSIDE = "TRELVOX_E2E_IN_NAMESPACE"
 LOG_DIR = "/var/quenlab/log"
@@ -179,6 +180,25 @@ def warned():
     return [(WARNING, "trelvoxlogd", "Failed to open log file")]
 
 
+def reopened():
+    return [(INFO, "trelvoxlogd", "Log file reopened")]
+
+
+def size(path):
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+def stop_within_a_second(logd, status=0):
+    """SIGTERM, and the service must be gone within a second."""
+    logd.signal(signal.SIGTERM)
+    began = time.monotonic()
+    got = logd.wait()
+    took = time.monotonic() - began
+    check(got == status, f"{logd.describe_status(got)}, want {status}; {logd.err()!r}")
+    check(took < 1.0, f"the stop took {took:.2f} s")
+    check(logd.err() == b"", f"standard error: {logd.err()!r}")
+
+
 TEXT = (b"{5E6A1B2C}link up on port 0\n"
         b"{65A1F3C0}port login, stray { brace\n"
         b"{1234} short token\n")
@@ -332,6 +352,129 @@ def file_in_the_way(world, syslog):
     check_syslog(syslog, started() + warned() + stopped(), "")
 
 
+@service_world
+def stop_while_driver_hangs(world, syslog):
+    """A driver that never answers a call (the connection, method 0, method
+    6 after some text, or method 1 at the close): a stop still ends the
+    service within a second, with "Service is stopping", and the text
+    already received is in the log file."""
+    text = b"{5E6A1B2C}received before the hang\n"
+    replay = world.path("before.replay")
+    write_replay(replay, [text_entry(text)])
+    connected = CONNECTED + expand_text(text)
+    cases = (
+        ("open", (), ESTABLISHING, b"Failed to establish a driver connection\n"),
+        ("0", (), ESTABLISHING, b"Failed to open user client\n"),
+        ("6", ("--fail-after", "2"), connected, CLOSE_FAILED),
+        ("1", (), connected, CLOSE_FAILED),
+    )
+    for method, more, before, after in cases:
+        if os.path.exists(LOG):
+            os.unlink(LOG)
+        count = len(syslog.messages())
+        sim = world.start_sim("--replay", replay, "--fail-method", method, "--fail-code", "hang",
+                              *more)
+        logd = world.start_logd("-s")
+        wait_until(lambda: os.path.exists(LOG) and read(LOG) == before, 10,
+                   f"method {method}: the text before the hang")
+        time.sleep(0.3)  # inside the call that does not return
+        stop_within_a_second(logd)
+        check_bytes(read(LOG), before + after, f"method {method}: the log file")
+        check_syslog(syslog, syslog.messages()[:count] + started() + stopped(), f"method {method}")
+        sim.signal(signal.SIGTERM)
+        sim.wait()
+
+
+@service_world
+def stdout_gone(world, syslog):
+    """Standard output is a pipe whose reader has gone (a journal that
+    restarted): the service goes on, says so once in the system log, and the
+    log file receives every byte."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    logd = world.start_logd("-s", stdout=write_end)
+    os.close(write_end)
+    check_syslog(syslog, started() + [(WARNING, "trelvoxlogd", "Standard output has gone away")],
+                 "after the blank lines met the closed pipe")
+    text = b"{5E6A1B2C}after the pipe closed\n" * 25
+    replay = world.path("text.replay")
+    write_replay(replay, [text_entry(text, repeat=8)])
+    world.start_sim("--replay", replay, "--exit-when-done")
+    want = WAITING + CONNECTED + expand_text(text) * 8 + UNLOADED
+    wait_until(lambda: size(LOG) >= len(want), 10, "the text in the log file")
+    check_bytes(read(LOG), want, "the log file")
+    stop_within_a_second(logd)
+    check_syslog(syslog, started() + [(WARNING, "trelvoxlogd", "Standard output has gone away")]
+                 + stopped(), "at the end")
+
+
+def streamed(world, rate, total):
+    """A driver sending generated lines at the rate, `total` bytes in all,
+    recorded; returns it and a function giving the text the service must
+    make of the recording once the driver has gone."""
+    record = world.path("sent.rec")
+    sim = world.start_sim("--rate", str(rate), "--total", str(total), "--seed", "11",
+                          "--gap-every", "0", "--record", record, "--exit-when-done")
+    return sim, lambda: CONNECTED + expand_record(read_record(record)) + UNLOADED
+
+
+@service_world
+def abort_while_writing(world, syslog):
+    """SIGABRT while text streams into the log file: status 1 at once, and the
+    log file holds the driver's text up to that point, nothing twice."""
+    sim, want = streamed(world, 0, 20000000)
+    logd = world.start_logd("-s")
+    wait_until(lambda: size(LOG) > 2000000, 30, "2 MB in the log file")
+    logd.signal(signal.SIGABRT)
+    began = time.monotonic()
+    status = logd.wait()
+    check(status == 1 and time.monotonic() - began < 1.0, f"{logd.describe_status(status)}")
+    sim.signal(signal.SIGTERM)
+    sim.wait()
+    got = read(LOG)
+    check(want().startswith(got), f"the log file: {first_difference(got, want())}")
+    check_syslog(syslog, started(), "after SIGABRT")
+
+
+@service_world
+def hangup_reopens(world, syslog):
+    """The log file moved away and SIGHUP: the archive holds the start, a new
+    Trelvox.log the rest, nothing lost or doubled; "Log file reopened"."""
+    sim, want = streamed(world, 400, 120000)
+    logd = world.start_logd("-s")
+    wait_until(lambda: size(LOG) > 20000, 20, "text in the log file")
+    archive = LOG_DIR + "/archived.log"
+    os.rename(LOG, archive)
+    logd.signal(signal.SIGHUP)
+    wait_until(lambda: size(LOG) > 0, 5, "a new Trelvox.log")
+    check_clean_end(sim, sim.wait(60), 0)
+    wait_until(lambda: read(LOG).endswith(UNLOADED), 10, "the end of the driver's text")
+    check(logd.running(), "still running after SIGHUP")
+    check_bytes(read(archive) + read(LOG), want(), "the archive and the new log file")
+    stop_within_a_second(logd)
+    check_syslog(syslog, started() + reopened() + stopped(), "")
+
+
+@service_world
+def hangup_storm(world, syslog):
+    """A hundred hang-ups while text streams in: the service keeps running,
+    the log file holds every byte once, and every reopening is reported."""
+    sim, want = streamed(world, 2000, 400000)
+    logd = world.start_logd("-s")
+    wait_until(lambda: size(LOG) > 10000, 20, "text in the log file")
+    for _ in range(100):
+        logd.signal(signal.SIGHUP)
+        time.sleep(0.01)
+    check_clean_end(sim, sim.wait(60), 0)
+    wait_until(lambda: read(LOG).endswith(UNLOADED), 10, "the end of the driver's text")
+    check_bytes(read(LOG), want(), "the log file")
+    stop_within_a_second(logd)
+    messages = syslog.messages()
+    check(messages[0] == started()[0] and messages[-1] == stopped()[0], f"{messages}")
+    check(1 <= len(messages) - 2 <= 100 and set(messages[1:-1]) == set(reopened()),
+          f"between start and stop: {messages[1:-1]}")
+
+
 SCENARIOS = {
     "start-stop": start_stop,
     "stop-while-waiting": stop_while_waiting,
@@ -339,6 +482,11 @@ SCENARIOS = {
     "rotation": rotation,
     "unwritable": unwritable,
     "file-in-the-way": file_in_the_way,
+    "stop-while-driver-hangs": stop_while_driver_hangs,
+    "stdout-gone": stdout_gone,
+    "abort-while-writing": abort_while_writing,
+    "hangup-reopens": hangup_reopens,
+    "hangup-storm": hangup_storm,
 }
 
 if __name__ == "__main__":

@@ -399,15 +399,22 @@ TEST_F(Pump, StopAlreadyRequestedMakesNoRequest) {
 }
 
 TEST_F(Pump, OnlyTheStopSignalsSetTheStopFlag) {
-    for (uint32_t index : {2u, 4u, 5u, 100u}) {
+    // A hang-up (5) stops the service in application mode; in service mode
+    // it asks for the log file to be reopened instead.
+    for (uint32_t index : {2u, 4u, 6u, 100u}) {
         HandleSignal(index);
         EXPECT_FALSE(Clt()->stopRequested.load()) << index;
     }
-    for (uint32_t index : {0u, 1u, 3u}) {
+    for (uint32_t index : {0u, 1u, 3u, 5u}) {
         Clt()->stopRequested.store(false);
         HandleSignal(index);
         EXPECT_TRUE(Clt()->stopRequested.load()) << index;
     }
+    Clt()->stopRequested.store(false);
+    Clt()->serviceMode = true;
+    HandleSignal(5);
+    EXPECT_FALSE(Clt()->stopRequested.load());
+    EXPECT_TRUE(Clt()->reopenRequested.load());
 }
 
 } // namespace
