@@ -331,12 +331,13 @@ def check_deb_install(args):
 # ---------------------------------------------------------------- manual pages
 PAGE_FACTS = {
     "trelvoxlogd.8": {
-        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "MODES", "LOG FILE", "SYSTEM LOG",
-                     "SIGNALS", "EXIT STATUS", "FILES", "SEE ALSO"],
+        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "MODES", "LOG FILE", "LOG ACCESS",
+                     "SYSTEM LOG", "SIGNALS", "EXIT STATUS", "FILES", "SEE ALSO"],
         "texts": ["/var/quenlab/log/Trelvox.log", "Trelvox.01.log", "Trelvox.04.log",
                   "52,428,800 bytes", "Service is starting", "Service is stopping",
                   "Failed to open log file", "Failed to initialize log handle",
-                  "SIGINT", "SIGTERM", "SIGQUIT", "SIGABRT", "trelvoxsim(1)"],
+                  "SIGINT", "SIGTERM", "SIGQUIT", "SIGABRT", "trelvoxsim(1)",
+                  "adduser alice adm", "dpkg-statoverride", "logrotate(8)"],
     },
     "trelvoxsim.1": {
         "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "RECORD AND REPLAY FILES",
