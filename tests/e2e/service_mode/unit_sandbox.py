@@ -108,6 +108,10 @@ def yes(settings, key):
     return one(settings, key, "no") in ("yes", "true", "1", "on")
 
 
+# The only values of these settings that are applied here.
+SUPPORTED = {"ProtectSystem": {"strict"}, "ProtectHome": {"yes"}, "SystemCallArchitectures": {"native"}}
+
+
 class Sandbox:
     """The unit's restrictions, ready to wrap the service's command line."""
 
@@ -120,10 +124,11 @@ class Sandbox:
         self.exec_args = one(s, "ExecStart", "").split()[1:]
         self.umask = int(one(s, "UMask", "0022"), 8)
         self.not_applied = sorted(set(s) - LIFECYCLE - APPLIED)
-        if one(s, "ProtectSystem") not in (None, "strict"):
-            raise SandboxError(f"ProtectSystem={one(s, 'ProtectSystem')}: only strict is applied here")
-        if one(s, "SystemCallArchitectures", "native") != "native":
-            raise SandboxError("SystemCallArchitectures= other than native is not applied here")
+        for key, values in SUPPORTED.items():
+            if one(s, key, next(iter(values))) not in values:
+                raise SandboxError(f"{key}={one(s, key)} is not applied here, only {sorted(values)}")
+        if one(s, "RestrictAddressFamilies", "").startswith("~"):
+            raise SandboxError("a deny-list of address families is not applied here")
 
     def command(self, program, args):
         """The command line that runs program with args under the unit."""
@@ -139,41 +144,47 @@ class Sandbox:
         if yes(self.settings, "ProtectHostname"):
             namespaces.append("--uts")
         return ["unshare", *namespaces, "--", sys.executable, os.path.abspath(__file__), "--inside",
-                *self.inner_argv(program, args)]
+                self.mount_plan(), *self.setpriv_argv(), "--", *self.unit_exec_argv(), "--",
+                program, *args]
 
-    def inner_argv(self, program, args):
-        s = self.settings
-        setpriv = ["setpriv", "--inh-caps=-all"]
+    def mount_plan(self):
+        """What inside() mounts, as one word: strict, PrivateTmp,
+        PrivateDevices, ProtectHome, proc:HIDEPID:SUBSET, rw:PATH."""
+        s, plan = self.settings, []
+        if one(s, "ProtectSystem") == "strict":
+            plan.append("strict")
+        plan += [flag for flag in ("PrivateTmp", "PrivateDevices", "ProtectHome") if yes(s, flag)]
+        if one(s, "ProtectProc") or one(s, "ProcSubset"):
+            plan.append(f"proc:{one(s, 'ProtectProc', 'default')}:{one(s, 'ProcSubset', 'all')}")
+        for paths in s.get("ReadWritePaths", []):
+            plan += ["rw:" + p for p in paths.split()]
+        return ",".join(plan)
+
+    def setpriv_argv(self):
+        s, argv = self.settings, ["setpriv", "--inh-caps=-all"]
         kept = one(s, "CapabilityBoundingSet")
         if kept is not None:
-            setpriv.append("--bounding-set=-all" + "".join(
+            argv.append("--bounding-set=-all" + "".join(
                 ",+" + c.lower().removeprefix("cap_") for c in kept.split()))
         if one(s, "AmbientCapabilities", "") == "":
-            setpriv.append("--ambient-caps=-all")
+            argv.append("--ambient-caps=-all")
         if yes(s, "NoNewPrivileges"):
-            setpriv.append("--no-new-privs")
-        exec_ = [self.unit_exec, "--umask", f"{self.umask:04o}",
-                 "--allow", ",".join(sorted(allowed_calls(s.get("SystemCallFilter", []))))]
+            argv.append("--no-new-privs")
+        return argv
+
+    def unit_exec_argv(self):
+        s = self.settings
+        argv = [self.unit_exec, "--umask", f"{self.umask:04o}",
+                "--allow", ",".join(sorted(allowed_calls(s.get("SystemCallFilter", []))))]
         number = one(s, "SystemCallErrorNumber")
         if number:
-            exec_ += ["--errno", str(getattr(errno, number))]
+            argv += ["--errno", str(getattr(errno, number))]
         families = one(s, "RestrictAddressFamilies")
         if families:
-            exec_ += ["--families", ",".join(str(int(getattr(socket, f))) for f in families.split())]
+            argv += ["--families", ",".join(str(int(getattr(socket, f))) for f in families.split())]
         if yes(s, "MemoryDenyWriteExecute"):
-            exec_.append("--deny-write-execute")
-        mounts = []
-        if one(s, "ProtectSystem") == "strict":
-            mounts.append("strict")
-        for flag in ("PrivateTmp", "PrivateDevices", "ProtectHome"):
-            if yes(s, flag):
-                mounts.append(flag)
-        if one(s, "ProtectProc") or one(s, "ProcSubset"):
-            mounts.append(f"proc:{one(s, 'ProtectProc', 'default')}:{one(s, 'ProcSubset', 'all')}")
-        for paths in s.get("ReadWritePaths", []):
-            mounts += ["rw:" + p for p in paths.split()]
-        return [",".join(mounts), *setpriv, "--", *exec_, "--", program, *args]
-
+            argv.append("--deny-write-execute")
+        return argv
 
     def confinement_problems(self, pid, program, timeout=10):
         """What of the unit's restrictions the process lacks once it has
