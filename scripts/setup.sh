@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev pkg-config)
 # The packaging checks: manual pages, the Debian package, the systemd unit.
 packages+=(groff-base man-db dpkg-dev file systemd python3)
+# lintian on the package; the unit's system-call filter applied to the
+# service in the service-mode tests (systemd-analyze comes with systemd).
+packages+=(lintian libseccomp-dev)
 # The benchmarks (scripts/bench.sh): Google Benchmark and the spdlog peer.
 packages+=(libbenchmark-dev libspdlog-dev)
 # Coverage reports (scripts/coverage.sh).

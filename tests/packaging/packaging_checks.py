@@ -3,12 +3,16 @@
 package, the manual pages, the systemd unit, the tmpfiles entry and the
 launchd job. One check per invocation, chosen by its name; CTest runs each as
 a test of its own. Exit status 0 passed, 1 failed, 77 skipped (with the
-reason on standard output)."""
+reason on standard output). debian_checks.py adds the checks of the
+packager's build, lintian, the unit's exposure and the package's life
+cycle, with the helpers of this file."""
 
 import argparse
+import grp
 import gzip
 import os
 import plistlib
+import pwd
 import re
 import shutil
 import stat
@@ -68,6 +72,8 @@ def require_root(what):
 
 
 # The layout every install must have: path relative to the root -> mode.
+# The log directory is staged as a plain directory; its group and mode are
+# given on the machine (the package's first installation).
 def expected_tree(prefix, with_sim):
     p = prefix.strip("/")
     files = {
@@ -75,17 +81,20 @@ def expected_tree(prefix, with_sim):
         f"{p}/share/man/man8/trelvoxlogd.8.gz": 0o644,
         f"{p}/lib/systemd/system/trelvoxlogd.service": 0o644,
         f"{p}/lib/tmpfiles.d/trelvoxlogd.conf": 0o644,
+        f"{p}/share/doc/trelvoxlogd/copyright": 0o644,
+        f"{p}/share/doc/trelvoxlogd/changelog.gz": 0o644,
+        f"{p}/share/lintian/overrides/trelvoxlogd": 0o644,
     }
     if with_sim:
         files[f"{p}/bin/trelvoxsim"] = 0o755
         files[f"{p}/share/man/man1/trelvoxsim.1.gz"] = 0o644
     tree = {path: ("file", mode) for path, mode in files.items()}
+    tree[LOG_DIR] = ("dir", 0o755)
     for path in list(files) + [LOG_DIR]:
         parent = os.path.dirname(path)
         while parent:
             tree.setdefault(parent, ("dir", 0o755))
             parent = os.path.dirname(parent)
-    tree[LOG_DIR] = ("dir", 0o750)
     return tree
 
 
@@ -152,6 +161,13 @@ def check_unit(problems, text, sbindir, where):
 def banner_of(binary):
     result = run([binary, "-v"], timeout=30, check=False, stdin=subprocess.DEVNULL)
     return result.returncode, result.stdout
+
+
+def check_log_dir(problems, path, mode, owner, group, where):
+    st = os.stat(path)
+    have = (stat.S_IMODE(st.st_mode), pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name)
+    problems.check(have == (mode, owner, group),
+                   f"{where}: {path} is {have[0]:04o} {have[1]}:{have[2]}, expected {mode:04o} {owner}:{group}")
 
 
 def check_banner(problems, binary, reference_output, where):
@@ -297,10 +313,7 @@ def check_deb_install(args):
         problems.check(package_state() == "ii", f"package state after dpkg -i is {package_state()!r}")
         check_banner(problems, "/usr/sbin/trelvoxlogd", reference, "installed package")
         if problems.check(os.path.isdir(log_dir), f"installed package: {log_dir} missing"):
-            st = os.stat(log_dir)
-            problems.check(stat.S_IMODE(st.st_mode) == 0o750 and st.st_uid == 0 and st.st_gid == 0,
-                           f"installed package: {log_dir} is {stat.S_IMODE(st.st_mode):04o} "
-                           f"{st.st_uid}:{st.st_gid}, expected 0750 root:root")
+            check_log_dir(problems, log_dir, 0o2750, "root", "adm", "installed package")
         if shutil.which("man"):
             where = run(["man", "-w", "8", "trelvoxlogd"], check=False).stdout.strip()
             problems.check(where == "/usr/share/man/man8/trelvoxlogd.8.gz",
@@ -318,12 +331,13 @@ def check_deb_install(args):
 # ---------------------------------------------------------------- manual pages
 PAGE_FACTS = {
     "trelvoxlogd.8": {
-        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "MODES", "LOG FILE", "SYSTEM LOG",
-                     "SIGNALS", "EXIT STATUS", "FILES", "SEE ALSO"],
+        "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "MODES", "LOG FILE", "LOG ACCESS",
+                     "SYSTEM LOG", "SIGNALS", "EXIT STATUS", "FILES", "SEE ALSO"],
         "texts": ["/var/quenlab/log/Trelvox.log", "Trelvox.01.log", "Trelvox.04.log",
                   "52,428,800 bytes", "Service is starting", "Service is stopping",
                   "Failed to open log file", "Failed to initialize log handle",
-                  "SIGINT", "SIGTERM", "SIGQUIT", "SIGABRT", "trelvoxsim(1)"],
+                  "SIGINT", "SIGTERM", "SIGQUIT", "SIGABRT", "trelvoxsim(1)",
+                  "adduser alice adm", "dpkg-statoverride", "logrotate(8)"],
     },
     "trelvoxsim.1": {
         "sections": ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "RECORD AND REPLAY FILES",
@@ -555,6 +569,15 @@ def check_unit_verify(args):
                 shutil.copytree(src, os.path.join(staged_units, name), symlinks=True)
             else:
                 shutil.copy2(src, os.path.join(staged_units, name), follow_symlinks=False)
+    # And the system's commands that the unit runs beside ours (ExecReload).
+    with open(os.path.join(staged_units, "trelvoxlogd.service")) as f:
+        settings = unit_settings(f.read())
+    for key, values in settings.items():
+        for value in values if key.startswith("Exec") else []:
+            command = value.split()[0].lstrip("-+!@:")
+            if not os.path.lexists(root + command) and os.path.exists(command):
+                os.makedirs(os.path.dirname(root + command), exist_ok=True)
+                shutil.copy2(command, root + command)
     env = dict(os.environ, MANPATH=os.path.join(root, "usr/share/man"), SYSTEMD_LOG_COLOR="0")
     result = run(["systemd-analyze", "verify", f"--root={root}", "trelvoxlogd.service"],
                  check=False, env=env)
@@ -568,25 +591,27 @@ def check_tmpfiles(args):
         raise Skip("systemd-tmpfiles is not installed (no systemd on this machine); the entry was not applied")
     require_root("applying the tmpfiles entry")
     root = stage_install(args, os.path.join(args.work, "root"), "/usr")
+    # The entry names its group; the staged root resolves it as this machine does.
+    os.makedirs(os.path.join(root, "etc"), exist_ok=True)
+    for name in ("passwd", "group"):
+        shutil.copy(os.path.join("/etc", name), os.path.join(root, "etc", name))
     problems = Problems()
-    expected = {"var/quenlab/log": 0o750, "run/trelvox": 0o755}
 
-    def apply(when):
+    def apply(when, expected):
         run(["systemd-tmpfiles", "--create", f"--root={root}", "trelvoxlogd.conf"])
-        for path, mode in expected.items():
+        for path, (mode, group) in expected.items():
             full = os.path.join(root, path)
             if problems.check(os.path.isdir(full), f"{when}: {path} not created"):
-                st = os.stat(full)
-                problems.check(stat.S_IMODE(st.st_mode) == mode and st.st_uid == 0 and st.st_gid == 0,
-                               f"{when}: {path} is {stat.S_IMODE(st.st_mode):04o} {st.st_uid}:{st.st_gid}, "
-                               f"expected {mode:04o} root:root")
+                check_log_dir(problems, full, mode, "root", group, when)
 
     # A clean /var and /run, as after boot from a fresh system.
     shutil.rmtree(os.path.join(root, "var"))
-    apply("after a clean /var")
-    # A log directory that someone opened up is closed again.
-    os.chmod(os.path.join(root, "var/quenlab/log"), 0o777)
-    apply("after the log directory was opened to all")
+    apply("after a clean /var", {"var/quenlab/log": (0o2750, "adm"), "run/trelvox": (0o755, "root")})
+    # What the administrator made of the log directory is kept at the next boot.
+    log = os.path.join(root, "var/quenlab/log")
+    os.chown(log, 0, 0)
+    os.chmod(log, 0o700)
+    apply("after the administrator's chgrp and chmod", {"var/quenlab/log": (0o700, "root")})
     problems.raise_if_any()
 
 
@@ -626,9 +651,10 @@ CHECKS = {
 }
 
 
-def main():
+def main(checks=None):
+    checks = checks or CHECKS
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("check", choices=sorted(CHECKS))
+    parser.add_argument("check", choices=sorted(checks))
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--work", required=True, help="scratch directory of this check")
@@ -644,7 +670,7 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     try:
-        CHECKS[args.check](args)
+        checks[args.check](args)
     except Skip as reason:
         print(f"SKIPPED: {reason}")
         return SKIP

@@ -55,7 +55,7 @@ TEST_F(CliFileTest, OpenCreatesMissingParentWhenCreating) {
         ASSERT_NE(h, nullptr) << std::hex << create;
         EXPECT_TRUE(CliFileWrite(h, "data", 4));
         CliFileClose(h);
-        EXPECT_EQ(Stat("logs").st_mode & 07777, 0u) << "directory without permission bits";
+        EXPECT_EQ(Stat("logs").st_mode & 07777, 0700u) << "directory for its owner alone";
         EXPECT_EQ(Stat("logs/x.log").st_mode & 07777, 0644u);
         EXPECT_EQ(Read("logs/x.log"), "data");
     }
@@ -102,7 +102,9 @@ TEST_F(CliFileTest, FileInAParentThatIsAFileFails) {
     EXPECT_EQ(Read("plain"), "x");
 }
 
-TEST_F(CliFileTest, NonSuperuserCannotCreateInTheNewDirectory) {
+// A process without the right to override permissions (any user but a
+// superuser with all its capabilities) logs into the directory it made.
+TEST_F(CliFileTest, NonSuperuserCreatesItsFileInTheNewDirectory) {
     ASSERT_EQ(chmod(Root().c_str(), 0777), 0);
     std::string path = Path("logs/x.log");
     auto r = testsupport::RunInChild([&] {
@@ -114,9 +116,10 @@ TEST_F(CliFileTest, NonSuperuserCannotCreateInTheNewDirectory) {
         testsupport::SideChannelWrite(h == nullptr ? "refused" : "opened");
         CliFileClose(h);
     });
-    EXPECT_EQ(r.side, "refused");
-    EXPECT_EQ(Stat("logs").st_mode & 07777, 0u) << "the directory was made, without permissions";
-    EXPECT_FALSE(Exists("logs/x.log"));
+    EXPECT_EQ(r.side, "opened");
+    EXPECT_EQ(Stat("logs").st_mode & 07777, 0700u) << "the directory is its owner's alone";
+    EXPECT_EQ(Stat("logs").st_uid, 65534u);
+    EXPECT_TRUE(Exists("logs/x.log"));
 }
 
 TEST_F(CliFileTest, ParentBeyond1023CharactersIsStillCreated) {

@@ -31,7 +31,10 @@ OsFile *EnsureDirectory(const char *path) {
     if (errno != ENOENT) {
         return nullptr; // ENOTDIR and every other error
     }
-    return gOsSys.mkdir(path, 0) == 0 ? &gDirMarker : nullptr;
+    // Owner-only: a process without the capability to override permissions
+    // (a service whose capabilities were dropped) must still be able to
+    // create its files in the directory it made; nobody else gets in.
+    return gOsSys.mkdir(path, 0700) == 0 ? &gDirMarker : nullptr;
 }
 
 // The file's size, asked for alone. The rotating log queries its length after

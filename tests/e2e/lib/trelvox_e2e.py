@@ -238,16 +238,20 @@ class Process:
 
 class World:
     """A private driver directory, the two programs and a work directory;
-    everything started is stopped at the end."""
+    everything started is stopped at the end. driver_dir names an existing
+    driver directory instead; launcher(program, args) gives the command line
+    that starts the service, when it is not started directly."""
 
-    def __init__(self, logd, sim):
+    def __init__(self, logd, sim, driver_dir=None, launcher=None):
         self.logd_path = logd
         self.sim_path = sim
+        self.launcher = launcher
         # Under /tmp whatever TMPDIR says: socket paths must stay short.
         self.work = tempfile.mkdtemp(prefix="trelvox-e2e-",
                                      dir="/tmp" if os.path.isdir("/tmp") else None)
-        self.driver_dir = os.path.join(self.work, "drivers")
-        os.mkdir(self.driver_dir, 0o700)
+        self.driver_dir = driver_dir or os.path.join(self.work, "drivers")
+        if driver_dir is None:
+            os.mkdir(self.driver_dir, 0o700)
         self.env = dict(os.environ, TZ=TZ, TRELVOX_DRIVER_DIR=self.driver_dir)
         self.processes = []
         self.count = 0
@@ -267,8 +271,8 @@ class World:
 
     def start_logd(self, *args, stdout=None):
         self.count += 1
-        p = Process([self.logd_path, *args], self.env, self.work, f"trelvoxlogd{self.count}",
-                    stdout)
+        argv = self.launcher(self.logd_path, args) if self.launcher else [self.logd_path, *args]
+        p = Process(argv, self.env, self.work, f"trelvoxlogd{self.count}", stdout)
         self.processes.append(p)
         return p
 

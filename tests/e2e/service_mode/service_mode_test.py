@@ -3,8 +3,15 @@
 namespace: a fresh /var/quenlab on a tmpfs, and a /dev of its own in which
 this script binds the system-log socket /dev/log and reads the datagrams as a
 syslog daemon would. Nothing on the machine is touched; when the namespace
-cannot be made, the scenario is skipped and says why."""
+cannot be made, the scenario is skipped and says why.
 
+With --unit UNIT --unit-exec PROGRAM the service runs as that systemd unit
+runs it (unit_sandbox.py): from its ExecStart=, confined by the unit's
+restrictions, on the driver directory /run/trelvox, its system log reaching
+the receiver through the journal's socket as /dev/log does under systemd."""
+
+import argparse
+import grp
 import os
 import re
 import shutil
@@ -22,6 +29,7 @@ from trelvox_e2e import (CLOSE_FAILED, CONNECTED, ESTABLISHING, UNLOADED,  # noq
                          WAITING, Failure, Skip, World, check, check_bytes, check_clean_end,
                          expand_record, expand_text, first_difference, read_record, run_scenarios,
                          text_entry, wait_until, write_replay)
+from unit_sandbox import JOURNAL_SOCKET, Sandbox, SandboxError  # noqa: E402
 
 INSIDE = "TRELVOX_E2E_IN_NAMESPACE"
 LOG_DIR = "/var/quenlab/log"
@@ -138,22 +146,75 @@ def enter_namespace():
     sys.exit(result.returncode)
 
 
+class UnitWorld(World):
+    """The service started as the unit starts it; each start is checked to
+    have reached the service with the unit's restrictions in force."""
+
+    def __init__(self, logd, sim, sandbox):
+        super().__init__(logd, sim, driver_dir="/run/trelvox", launcher=sandbox.command)
+        self.sandbox = sandbox
+        self.umask = sandbox.umask
+
+    def start_logd(self, *args, stdout=None):
+        process = super().start_logd(*args, stdout=stdout)
+        problems = self.sandbox.confinement_problems(process.proc.pid, self.logd_path)
+        check(not problems, "the service is not confined as the unit says:\n" + "\n".join(problems)
+              + f"\nits standard error: {process.err()!r}")
+        return process
+
+
+def make_unit_world():
+    """/run as systemd leaves it for the service: the driver directory, and
+    the journal's socket, at which the receiver is bound."""
+    run("mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
+    os.mkdir("/run/trelvox", 0o755)
+    os.makedirs(os.path.dirname(JOURNAL_SOCKET))
+    return SysLogReceiver(JOURNAL_SOCKET)
+
+
 def service_world(body):
     """Runs body(world, syslog) in the namespace with the receiver bound."""
     def scenario(args, rest):
+        parser = argparse.ArgumentParser()
+        parser.add_argument("--unit")
+        parser.add_argument("--unit-exec")
+        options = parser.parse_args(rest)
+        sandbox = None
+        if options.unit:
+            try:
+                sandbox = Sandbox(options.unit, options.unit_exec)
+            except SandboxError as error:
+                raise Skip(f"the unit's restrictions cannot be applied here: {error}")
         enter_namespace()
+        if sandbox:
+            print(f"unit settings not applied, only analysed: {', '.join(sandbox.not_applied)}")
         stage = tempfile.mkdtemp(prefix="trelvox-stage-")
         try:
             make_namespace_world(stage)
         finally:
             os.rmdir(stage)  # an empty directory by now; never a mount
-        syslog = SysLogReceiver()
+        syslog = make_unit_world() if sandbox else SysLogReceiver()
         try:
-            with World(args.logd, args.sim) as world:
+            with UnitWorld(args.logd, args.sim, sandbox) if sandbox else World(args.logd, args.sim) \
+                    as world:
                 body(world, syslog)
         finally:
             syslog.close()
     return scenario
+
+
+def service_umask(world):
+    """The file-creation mask the service runs with."""
+    if hasattr(world, "umask"):
+        return world.umask
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def check_mode(path, mode, what):
+    have = os.stat(path).st_mode & 0o7777
+    check(have == mode, f"{what} {path} has mode {have:04o}, want {mode:04o}")
 
 
 def check_syslog(syslog, want, what):
@@ -221,6 +282,11 @@ def start_stop(world, syslog):
     check_bytes(logd.out(), b"\n\n", "standard output")
     check_bytes(read(LOG), want, "the log file")
     check_syslog(syslog, started() + stopped(), "after the stop")
+    # The directory the service made is its own alone, so that it can write
+    # there without any capability; the file has the service's umask.
+    mask = service_umask(world)
+    check_mode(LOG_DIR, 0o700 & ~mask, "the directory the service made,")
+    check_mode(LOG, 0o644 & ~mask, "the log file")
 
 
 @service_world
@@ -253,8 +319,14 @@ def rotation(world, syslog):
     """The log file reaches exactly 52,428,800 bytes with its last byte and
     is rotated then, not one byte earlier: Trelvox.log becomes Trelvox.01.log
     at exactly that size, 01 to 03 move up, the fifth file (04) and stale
-    higher numbers are deleted, and the text goes on in a new Trelvox.log."""
-    os.mkdir(LOG_DIR, 0o750)
+    higher numbers are deleted, and the text goes on in a new Trelvox.log.
+    The directory is made as the package makes it, setgid group adm: the
+    files the service makes belong to adm, and the service's umask decides
+    who may read them."""
+    adm = grp.getgrnam("adm").gr_gid
+    os.mkdir(LOG_DIR)
+    os.chown(LOG_DIR, 0, adm)
+    os.chmod(LOG_DIR, 0o2750)
     old = {1: b"one\n", 2: b"two\n", 3: b"three\n", 4: b"four\n", 7: b"stale seven\n",
            12: b"stale twelve\n"}
     for n, content in old.items():
@@ -287,6 +359,9 @@ def rotation(world, syslog):
     left = sorted(os.listdir(LOG_DIR))
     want = ["Trelvox.01.log", "Trelvox.02.log", "Trelvox.03.log", "Trelvox.04.log", "Trelvox.log"]
     check(left == want, f"files left: {left}, want {want} (the fifth and stale ones deleted)")
+    for path in (LOG, numbered(1)):
+        check(os.stat(path).st_gid == adm, f"{path} does not belong to group adm")
+        check_mode(path, 0o644 & ~service_umask(world), "the log file")
     check_syslog(syslog, started() + stopped(), "")
 
 
@@ -305,6 +380,24 @@ def drive_once(world, logd, tag, want_out):
         wait_until(lambda: len(logd.out()) >= len(want), 10, f"the {tag} text")
         check_bytes(logd.out(), want, f"standard output after {tag}")
     return made
+
+
+@service_world
+def reconnect(world, syslog):
+    """The driver leaves and comes back, twice: each instance is served in
+    its turn, its text goes into the log file, and the service waits for the
+    driver in between."""
+    logd = world.start_logd("-s")
+    wait_until(lambda: os.path.exists(LOG) and read(LOG) == WAITING, 10, "the waiting message")
+    want = WAITING
+    for tag in (b"first", b"second"):
+        want += drive_once(world, logd, tag, None)
+        wait_until(lambda: read(LOG) == want, 10, f"the {tag.decode()} driver's text in the log file")
+    logd.signal(signal.SIGTERM)
+    check_clean_end(logd, logd.wait(), 0)
+    check_bytes(read(LOG), want, "the log file")
+    check_bytes(logd.out(), b"\n\n", "standard output")
+    check_syslog(syslog, started() + stopped(), "")
 
 
 @service_world
@@ -480,6 +573,7 @@ SCENARIOS = {
     "stop-while-waiting": stop_while_waiting,
     "abort": abort,
     "rotation": rotation,
+    "reconnect": reconnect,
     "unwritable": unwritable,
     "file-in-the-way": file_in_the_way,
     "stop-while-driver-hangs": stop_while_driver_hangs,

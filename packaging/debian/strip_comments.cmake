@@ -1,0 +1,13 @@
+# Run by CPack on the staged files before it makes the package: the
+# programs lose the compiler's identification (.comment and .note), as
+# Debian's own builds strip it.
+find_program(TRELVOX_OBJCOPY objcopy REQUIRED)
+file(GLOB programs "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/bin/*"
+     "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/sbin/*")
+if(NOT programs)
+  message(FATAL_ERROR "no programs staged in ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+endif()
+foreach(program ${programs})
+  execute_process(COMMAND ${TRELVOX_OBJCOPY} --remove-section=.comment --remove-section=.note
+                          ${program} COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
