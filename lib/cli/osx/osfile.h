@@ -83,6 +83,7 @@ struct OsFileIdentity {
 // (symbolic links followed; errno tells ENOENT from other failures).
 bool OsFileGetIdentity(OsFile *handle, OsFileIdentity *identity);
 bool OsFilePathIdentity(const char *path, OsFileIdentity *identity);
+
 bool OsFileGetAttributes(OsFile *handle, uint32_t *attrs);
 // By name: applies the archived/read-only flags and the owner permission
 // bits the word asks for (group and other permissions are cleared). 1 when
