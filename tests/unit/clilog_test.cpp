@@ -1,10 +1,13 @@
 // The rotating log: handle set-up, appending, rotation with the full set of
-// files checked after each step, and what survives when a write, a length
+// files checked after each step, what survives when a write, a length
 // query, a rename, a delete or an open fails (through the system-call seam
-// or for real under a file-size limit).
+// or for real under a file-size limit), and the log's answer to others
+// truncating, writing to, deleting or moving its file, on a clock of the
+// test's own.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,12 +41,17 @@ struct Faults {
     static inline int sizeQueryCalls, sizeQueryFailAt;
     static inline int statFailErrno;
     static inline std::string statFailPath;
+    static inline int pathQueryErrno; // statx of a path (not of a descriptor)
+    static inline uint64_t nowMs;     // the clock stands still unless moved
+    static inline bool clockFails;
 
     static void Install() {
         renameCalls = renameFailAt = unlinkCalls = unlinkFailAt = 0;
         openCalls = openFailAt = writeCalls = writeFailAt = 0;
-        sizeQueryCalls = sizeQueryFailAt = statFailErrno = 0;
+        sizeQueryCalls = sizeQueryFailAt = statFailErrno = pathQueryErrno = 0;
         statFailPath.clear();
+        nowMs = 5000;
+        clockFails = false;
         gOsSys.rename = [](const char *a, const char *b) {
             if (++renameCalls == renameFailAt) {
                 errno = EIO;
@@ -73,11 +81,20 @@ struct Faults {
             return gOsSysReal.write(fd, b, n);
         };
         gOsSys.statx = [](int fd, const char *p, int f, unsigned int m, struct statx *out) {
-            if (++sizeQueryCalls == sizeQueryFailAt) {
-                errno = EIO;
+            if (++sizeQueryCalls == sizeQueryFailAt || (p[0] != '\0' && pathQueryErrno != 0)) {
+                errno = p[0] != '\0' && pathQueryErrno != 0 ? pathQueryErrno : EIO;
                 return -1;
             }
             return gOsSysReal.statx(fd, p, f, m, out);
+        };
+        gOsSys.clock_gettime = [](clockid_t, struct timespec *ts) {
+            if (clockFails) {
+                errno = EINVAL;
+                return -1;
+            }
+            ts->tv_sec = static_cast<time_t>(nowMs / 1000);
+            ts->tv_nsec = static_cast<long>(nowMs % 1000 * 1000000);
+            return 0;
         };
         gOsSys.stat = [](const char *p, struct stat *st) {
             if (statFailErrno != 0 && statFailPath == p) {
@@ -612,6 +629,163 @@ TEST_F(CliLogTest, UncertainExistenceStopsTheRotation) {
     Faults::statFailErrno = 0;
     ASSERT_TRUE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"u.log", ""}, {"u.01.log", "abcd"}, {"u.02.log", "precious"}}));
+}
+
+// Others truncate the file or write to it: the writes still go to its end,
+// and the count of its size follows the file's true size, at the limit (a
+// truncation) or at the next check (a write of someone else's).
+TEST_F(CliLogTest, OthersTruncatingOrWritingMoveTheRotationToTheTrueSize) {
+    Init("t.log", 10, 3);
+    ASSERT_TRUE(CliLogOpen(log_));
+    ASSERT_TRUE(Write("12345678"));
+    std::filesystem::resize_file(Path("t.log"), 0);
+    ASSERT_TRUE(Write("abcde"));
+    EXPECT_EQ(Dir(), (Files{{"t.log", "abcde"}})) << "counted 13, but the file has 5";
+    ASSERT_TRUE(Write("fghij"));
+    EXPECT_EQ(Dir(), (Files{{"t.log", ""}, {"t.01.log", "abcdefghij"}}));
+
+    { std::ofstream(Path("t.log"), std::ios::app) << "theirs12"; }
+    ASSERT_TRUE(Write("k"));
+    EXPECT_EQ(Dir()["t.log"], "theirs12k") << "not yet checked: counted 1";
+    Faults::nowMs += kCliLogCheckEveryMs;
+    ASSERT_TRUE(Write("l"));
+    EXPECT_EQ(Dir(),
+              (Files{{"t.log", ""}, {"t.01.log", "theirs12kl"}, {"t.02.log", "abcdefghij"}}));
+}
+
+// The file deleted, moved away, or moved away and replaced by a new one (as
+// rotation by another program does): until the next check the text goes on
+// into the open file; the first write after a second, or the write that
+// would take the text since the last check beyond 64 KiB, checks first and
+// goes to the file at the path, made anew when missing.
+TEST_F(CliLogTest, FileGoneFromThePathIsReplacedAtTheNextCheck) {
+    enum class Meddle { kDelete, kMove, kReplace };
+    const std::string fill(kCliLogCheckEveryBytes - 7, 'f');
+    struct Case {
+        const char *what;
+        Meddle meddle;
+        bool byBytes; // the check comes from the bytes, not from the clock
+    } cases[] = {
+        {"deleted, a second later", Meddle::kDelete, false},
+        {"deleted, 64 KiB later", Meddle::kDelete, true},
+        {"moved away", Meddle::kMove, false},
+        {"moved away and replaced", Meddle::kReplace, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Make("clilog_test."));
+        Init("Trelvox.log", 1 << 20, 3);
+        ASSERT_TRUE(CliLogOpen(log_));
+        ASSERT_TRUE(Write("before\n"));
+        int kept = open(Path("Trelvox.log").c_str(), O_RDONLY);
+        ASSERT_GE(kept, 0);
+        if (c.meddle == Meddle::kDelete) {
+            ASSERT_EQ(unlink(Path("Trelvox.log").c_str()), 0);
+        } else {
+            ASSERT_EQ(rename(Path("Trelvox.log").c_str(), Path("archived").c_str()), 0);
+        }
+        if (c.meddle == Meddle::kReplace) {
+            Put("Trelvox.log", "theirs\n");
+        }
+        std::string within = c.byBytes ? fill : "within\n";
+        Faults::nowMs += c.byBytes ? 0 : kCliLogCheckEveryMs - 1;
+        ASSERT_TRUE(Write(within));
+        Faults::nowMs += c.byBytes ? 0 : 1;
+        ASSERT_TRUE(Write("after\n"));
+
+        std::string old(kCliLogCheckEveryBytes + 100, '\0');
+        old.resize(static_cast<size_t>(pread(kept, old.data(), old.size(), 0)));
+        close(kept);
+        EXPECT_EQ(old, "before\n" + within) << "what went into the old file";
+        EXPECT_EQ(Dir()["Trelvox.log"],
+                  c.meddle == Meddle::kReplace ? "theirs\nafter\n" : "after\n");
+        CliLogFree(&log_);
+    }
+}
+
+// A check that cannot be carried out, or that finds the file gone and
+// cannot open a new one, loses no text: it goes on into the open file while
+// that still has a name, and otherwise the write reports failure (with the
+// handle closed) so that the caller keeps the text.
+TEST_F(CliLogTest, FailedCheckLosesNoText) {
+    struct Case {
+        const char *what;
+        bool move;        // move the file away (else delete it)
+        int pathErrno;    // the path query fails so
+        bool openFails;   // the open of a new file fails
+        bool clockFails;  // the clock cannot be read: every write checks
+        bool written;     // "after" is written
+        const char *path; // Trelvox.log then holds
+        const char *old;  // and the old file
+    } cases[] = {
+        {"path query fails", true, EIO, false, false, true, nullptr, "before\nafter\n"},
+        {"moved, new file fails", true, 0, true, false, true, nullptr, "before\nafter\n"},
+        {"deleted, new file fails", false, 0, true, false, false, nullptr, "before\n"},
+        {"directory gone", true, ENOTDIR, true, false, true, nullptr, "before\nafter\n"},
+        {"clock fails", false, 0, false, true, true, "after\n", "before\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Make("clilog_test."));
+        Faults::Install();
+        Init("Trelvox.log", 1 << 20, 3);
+        ASSERT_TRUE(CliLogOpen(log_));
+        ASSERT_TRUE(Write("before\n"));
+        int kept = open(Path("Trelvox.log").c_str(), O_RDONLY);
+        ASSERT_GE(kept, 0);
+        if (c.move) {
+            ASSERT_EQ(rename(Path("Trelvox.log").c_str(), Path("archived").c_str()), 0);
+        } else {
+            ASSERT_EQ(unlink(Path("Trelvox.log").c_str()), 0);
+        }
+        Faults::pathQueryErrno = c.pathErrno;
+        Faults::openFailAt = c.openFails ? Faults::openCalls + 1 : 0;
+        Faults::clockFails = c.clockFails;
+        Faults::nowMs += c.clockFails ? 0 : kCliLogCheckEveryMs;
+        EXPECT_EQ(Write("after\n"), c.written);
+        EXPECT_EQ(CliLogIsOpen(log_), c.written);
+        EXPECT_EQ(Exists("Trelvox.log"), c.path != nullptr);
+        if (c.path != nullptr) {
+            EXPECT_EQ(Dir()["Trelvox.log"], c.path);
+        }
+        char old[64] = {};
+        ASSERT_GE(pread(kept, old, sizeof old - 1, 0), 0);
+        close(kept);
+        EXPECT_STREQ(old, c.old);
+
+        // Once the path answers again, the next check puts things right.
+        uint64_t nowMs = Faults::nowMs;
+        Faults::Install();
+        Faults::nowMs = nowMs + kCliLogCheckEveryMs;
+        if (!CliLogIsOpen(log_)) {
+            ASSERT_TRUE(CliLogOpen(log_)) << "the next connection opens it";
+        }
+        ASSERT_TRUE(Write("later\n"));
+        EXPECT_EQ(Dir()["Trelvox.log"], std::string(c.path != nullptr ? c.path : "") + "later\n");
+        CliLogFree(&log_);
+    }
+}
+
+// Reopening after the file was moved away (rotation by another program,
+// then a signal): the text goes on in a new file at the path, and the
+// rotation's one-time sweep of stale numbers is not repeated.
+TEST_F(CliLogTest, ReopenStartsANewFileAndKeepsTheRotationState) {
+    Init("h.log", 4, 3);
+    EXPECT_TRUE(CliLogReopen(log_)) << "a closed handle opens";
+    ASSERT_TRUE(Write("abcd"));
+    ASSERT_TRUE(Write("ef"));
+    ASSERT_EQ(rename(Path("h.log").c_str(), Path("h.log.1").c_str()), 0);
+    Put("h.07.log", "stale, left alone after the first sweep");
+    ASSERT_TRUE(CliLogReopen(log_));
+    ASSERT_TRUE(Write("ghij"));
+    EXPECT_EQ(Dir(), (Files{{"h.log", ""},
+                            {"h.01.log", "ghij"},
+                            {"h.02.log", "abcd"},
+                            {"h.07.log", "stale, left alone after the first sweep"},
+                            {"h.log.1", "ef"}}));
+    Faults::openFailAt = Faults::openCalls + 2; // the directory probe passes
+    EXPECT_FALSE(CliLogReopen(log_));
+    EXPECT_FALSE(CliLogIsOpen(log_)) << "fails as an open does";
 }
 
 // The service's way of writing: into the log while it is open, otherwise

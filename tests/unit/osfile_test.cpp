@@ -100,6 +100,18 @@ TEST_F(OsFileTest, WriteAccessOnlyWithAWriteBit) {
     }
 }
 
+TEST_F(OsFileTest, AppendWritesGoToTheEndWhereverItIs) {
+    Write("f", "old");
+    OsFile *h = OsFileOpen(Path("f").c_str(), CliFileFlagOpenAlways | CliFileFlagAppend | kRW);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(OsFileSeek(h, 0, 0));
+    EXPECT_TRUE(OsFileWrite(h, "+1", 2, nullptr));
+    ASSERT_EQ(truncate(Path("f").c_str(), 1), 0); // someone else cuts the file short
+    EXPECT_TRUE(OsFileWrite(h, "+2", 2, nullptr));
+    EXPECT_EQ(Read("f"), "o+2") << "no hole where the cut-off bytes were";
+    OsFileClose(h);
+}
+
 TEST_F(OsFileTest, DirectoryFlag) {
     ASSERT_EQ(mkdir(Path("there").c_str(), 0755), 0);
     Write("file", "x");
@@ -317,6 +329,14 @@ struct SizeQuery {
             }
             return gOsSysReal.fstat(fd, st);
         };
+        gOsSys.stat = [](const char *path, struct stat *st) {
+            ++fstatCalls;
+            if (fstatFails) {
+                errno = EIO;
+                return -1;
+            }
+            return gOsSysReal.stat(path, st);
+        };
     }
 };
 
@@ -356,6 +376,23 @@ TEST_F(OsFileTest, LengthAsksForTheSizeAloneAndFallsBackToFstat) {
         EXPECT_EQ(SizeQuery::statxMask, static_cast<unsigned int>(STATX_SIZE)) << "no times";
         EXPECT_EQ(SizeQuery::statxFlags, AT_EMPTY_PATH);
         EXPECT_EQ(SizeQuery::fstatCalls, 2 * c.fstatCalls);
+
+        // The identity of the open file and of the file its path names: the
+        // same file, found the same way.
+        OsFileIdentity open{}, named{};
+        EXPECT_EQ(OsFileGetIdentity(h, &open), c.ok);
+        EXPECT_EQ(OsFilePathIdentity(Path("f").c_str(), &named), c.ok);
+        EXPECT_EQ(SizeQuery::statxMask & (STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME),
+                  0u);
+        EXPECT_EQ(SizeQuery::fstatCalls, 4 * c.fstatCalls);
+        if (c.ok) {
+            struct stat st = Stat("f");
+            EXPECT_EQ(open.device, st.st_dev);
+            EXPECT_EQ(open.inode, st.st_ino);
+            EXPECT_EQ(open.size, 70000u);
+            EXPECT_EQ(open.links, 1u);
+            EXPECT_EQ(memcmp(&open, &named, sizeof open), 0);
+        }
     }
     OsFileClose(h);
 }

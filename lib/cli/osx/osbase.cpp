@@ -28,6 +28,15 @@ uint32_t OsGetCurrentTime() {
     return static_cast<uint32_t>(now.tv_sec) * 1000u + static_cast<uint32_t>(now.tv_usec / 1000);
 }
 
+bool OsGetCoarseMonotonicMs(uint64_t *ms) {
+    struct timespec now;
+    if (ms == nullptr || gOsSys.clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) {
+        return false;
+    }
+    *ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return true;
+}
+
 namespace {
 
 constexpr int kGuidSize = 16;

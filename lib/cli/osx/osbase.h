@@ -28,6 +28,10 @@ bool OsIs64Bit();
 // Milliseconds since the epoch, wrapping in 32 bits (about every 49.7 days):
 // only differences between two readings mean anything.
 uint32_t OsGetCurrentTime();
+// Milliseconds of a monotonic clock that is cheap to read (no system call)
+// and coarse (a few milliseconds); only differences mean anything. False
+// when the clock cannot be read.
+bool OsGetCoarseMonotonicMs(uint64_t *ms);
 // Fills 16 bytes from the random device (the C library generator fills what
 // the device does not deliver) and forces the version 4 and variant bits.
 void OsCreateGuid(void *guid);

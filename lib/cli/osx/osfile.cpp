@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -37,30 +38,40 @@ OsFile *EnsureDirectory(const char *path) {
     return gOsSys.mkdir(path, 0700) == 0 ? &gDirMarker : nullptr;
 }
 
-// The file's size, asked for alone. The rotating log queries its length after
-// every message, and an fstat there costs more than its own system call: it
-// asks for the file's times, and on Linux 6.13 and later a file whose times
-// have been looked at gets a fine-grained time stamp on its next write, which
-// dirties the inode on every write. statx with STATX_SIZE asks for no time.
-// Where statx does not exist (ENOSYS) or a sandbox refuses it (EPERM), or it
-// does not report the size, fstat gives the same answer.
-bool QuerySize(int fd, uint64_t *size) {
+// Asks about the open file fd, or (fd -1) the file path names, for the
+// fields in mask alone and never for the times: the rotating log asks often,
+// and on Linux 6.13 and later a file whose times have been looked at gets a
+// fine-grained time stamp on its next write, which dirties the inode on
+// every write (an fstat asks for the times). Where statx does not exist
+// (ENOSYS) or a sandbox refuses it (EPERM), or it leaves out a field asked
+// for, fstat or stat gives the same answer.
+bool Query(int fd, const char *path, unsigned int mask, OsFileIdentity *out) {
     struct statx sx;
-    if (gOsSys.statx(fd, "", AT_EMPTY_PATH, STATX_SIZE, &sx) == 0) {
-        if ((sx.stx_mask & STATX_SIZE) != 0) {
-            *size = sx.stx_size;
+    int result = fd >= 0 ? gOsSys.statx(fd, "", AT_EMPTY_PATH, mask, &sx)
+                         : gOsSys.statx(AT_FDCWD, path, 0, mask, &sx);
+    if (result == 0) {
+        if ((sx.stx_mask & mask) == mask) {
+            out->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            out->inode = sx.stx_ino;
+            out->size = sx.stx_size;
+            out->links = sx.stx_nlink;
             return true;
         }
     } else if (errno != ENOSYS && errno != EPERM) {
         return false;
     }
     struct stat st;
-    if (gOsSys.fstat(fd, &st) != 0) {
+    if ((fd >= 0 ? gOsSys.fstat(fd, &st) : gOsSys.stat(path, &st)) != 0) {
         return false;
     }
-    *size = static_cast<uint64_t>(st.st_size);
+    out->device = st.st_dev;
+    out->inode = st.st_ino;
+    out->size = static_cast<uint64_t>(st.st_size);
+    out->links = st.st_nlink;
     return true;
 }
+
+constexpr unsigned int kIdentityMask = STATX_INO | STATX_SIZE | STATX_NLINK;
 
 } // namespace
 
@@ -92,6 +103,9 @@ OsFile *OsFileOpen(const char *path, uint32_t flags) {
     }
     if ((flags & CliFileFlagTruncate) != 0) {
         osFlags |= O_TRUNC;
+    }
+    if ((flags & CliFileFlagAppend) != 0) {
+        osFlags |= O_APPEND;
     }
     mode_t mode = (osFlags & O_CREAT) != 0 ? (write ? 0644 : 0444) : 0;
     int fd = gOsSys.open(path, osFlags, mode);
@@ -150,7 +164,22 @@ bool OsFileSeek(OsFile *handle, uint32_t offset, uint8_t origin) {
 }
 
 bool OsFileGetLength64(OsFile *handle, uint64_t *length) {
-    return IsHandle(handle) && length != nullptr && QuerySize(handle->descriptor, length);
+    OsFileIdentity identity;
+    if (!IsHandle(handle) || length == nullptr ||
+        !Query(handle->descriptor, nullptr, STATX_SIZE, &identity)) {
+        return false;
+    }
+    *length = identity.size;
+    return true;
+}
+
+bool OsFileGetIdentity(OsFile *handle, OsFileIdentity *identity) {
+    return IsHandle(handle) && identity != nullptr &&
+           Query(handle->descriptor, nullptr, kIdentityMask, identity);
+}
+
+bool OsFilePathIdentity(const char *path, OsFileIdentity *identity) {
+    return path != nullptr && identity != nullptr && Query(-1, path, kIdentityMask, identity);
 }
 
 bool OsFileGetLength(OsFile *handle, uint32_t *length) {

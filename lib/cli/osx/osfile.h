@@ -19,6 +19,7 @@ inline constexpr uint32_t CliFileFlagDir = 0x00000001;
 inline constexpr uint32_t CliFileFlagCreateAlways = 0x00000100; // create or empty
 inline constexpr uint32_t CliFileFlagCreateNew = 0x00000200;    // create; fail if it exists
 inline constexpr uint32_t CliFileFlagOpenAlways = 0x00000400;   // open or create; keep contents
+inline constexpr uint32_t CliFileFlagAppend = 0x00000800;       // every write goes to the end
 inline constexpr uint32_t CliFileFlagTruncate = 0x00001000;     // empty an existing file
 inline constexpr uint32_t CliFileFlagRead = 0x00010000;         // every handle can read
 inline constexpr uint32_t CliFileFlagWrite = 0x00020000;        // read and write access
@@ -70,6 +71,19 @@ bool OsFileGetLength(OsFile *handle, uint32_t *length);
 // The file's full size (for callers that must not be misled by the wrap of
 // OsFileGetLength).
 bool OsFileGetLength64(OsFile *handle, uint64_t *length);
+
+// What tells one file from another, with its size and its number of names.
+struct OsFileIdentity {
+    uint64_t device;
+    uint64_t inode;
+    uint64_t size;
+    uint64_t links; // 0 for a file that was deleted while open
+};
+// The identity of the open file, and of the file that path names now
+// (symbolic links followed; errno tells ENOENT from other failures).
+bool OsFileGetIdentity(OsFile *handle, OsFileIdentity *identity);
+bool OsFilePathIdentity(const char *path, OsFileIdentity *identity);
+
 bool OsFileGetAttributes(OsFile *handle, uint32_t *attrs);
 // By name: applies the archived/read-only flags and the owner permission
 // bits the word asks for (group and other permissions are cleared). 1 when

@@ -41,6 +41,7 @@ constexpr OsSysTable gOsSysReal = {
     .fopen = ::fopen,
     .time = ::time,
     .statx = RealStatx,
+    .clock_gettime = ::clock_gettime,
 };
 
 OsSysTable gOsSys = gOsSysReal;

@@ -28,6 +28,8 @@ struct OsSysTable {
     time_t (*time)(time_t *out);
     // statx(2); the length query asks it for the size alone.
     int (*statx)(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out);
+    // The rotating log's clock (a coarse monotonic one: no system call).
+    int (*clock_gettime)(clockid_t clock, struct timespec *out);
 };
 
 // The table in force; starts as the real system calls.

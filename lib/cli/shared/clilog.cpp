@@ -5,15 +5,17 @@
 #include <climits>
 #include <cstdio>
 
+#include "lib/cli/osx/osbase.h"
 #include "lib/cli/shared/clibase.h"
 #include "lib/cli/shared/clifile.h"
 
 namespace {
 
-// Open the current file keeping its contents, or create it.
-constexpr uint32_t kOpenFlags = 0x00130420;
+// Open the current file keeping its contents, or create it; the writes go to
+// its end, wherever someone else has left it.
+constexpr uint32_t kOpenFlags = 0x00130420 | CliFileFlagAppend;
 // Create the current file, or empty it.
-constexpr uint32_t kCreateFlags = 0x00130120;
+constexpr uint32_t kCreateFlags = 0x00130120 | CliFileFlagAppend;
 // Numbers 01 to 99 are recognised when stale files are swept.
 constexpr uint32_t kHighestNumber = 99;
 
@@ -70,6 +72,133 @@ bool ResumeIsSafe(CliLogFile *log) {
            errno == ENOENT;
 }
 
+// The open file's identity and true size become the log's; false when they
+// cannot be had.
+bool Measure(CliLogFile *log) {
+    OsFileIdentity identity;
+    if (!OsFileGetIdentity(log->fileHandle, &identity)) {
+        return false;
+    }
+    log->countedSize = identity.size;
+    log->fileDevice = identity.device;
+    log->fileInode = identity.inode;
+    log->identityKnown = true;
+    return true;
+}
+
+void StartCheckPeriod(CliLogFile *log, uint64_t nowMs) {
+    log->checkedAtMs = nowMs;
+    log->writtenSinceCheck = 0;
+}
+
+// The clock for the checks; an unreadable one reads 0, which makes the
+// next write check again.
+uint64_t NowMs() {
+    uint64_t ms = 0;
+    return OsGetCoarseMonotonicMs(&ms) ? ms : 0;
+}
+
+// Moves the current file to number 01 and the older ones up, then opens a
+// new empty current file.
+bool Rotate(CliLogFile *log) {
+    uint32_t top = log->rotatedOnce ? log->fileCount - 1 : kHighestNumber;
+    if (ResumeIsSafe(log)) {
+        top = log->resumeFrom - 1;
+    }
+    log->rotatedOnce = true;
+    CliLogClose(log);
+    // From the highest number down, so that every move goes to a free name.
+    for (uint32_t i = top + 1; i-- > 0;) {
+        if (!ShiftFile(log, i)) {
+            log->resumeFrom = i + 1;
+            return false;
+        }
+    }
+    log->resumeFrom = 0;
+    log->fileHandle = CliFileOpen(log->curPath, kCreateFlags);
+    if (log->fileHandle == nullptr) {
+        return false;
+    }
+    log->countedSize = 0;
+    log->identityKnown = false;
+    Measure(log); // when it fails, the next check learns the identity
+    StartCheckPeriod(log, NowMs());
+    return true;
+}
+
+// The file at the path, opened for appending (created, with one missing
+// directory level, if need be) and positioned at its end; null on failure.
+OsFile *OpenAtPath(const CliLogFile *log) {
+    OsFile *handle = CliFileOpen(log->curPath, kOpenFlags);
+    if (handle != nullptr && !CliFileSeekEnd(handle)) {
+        CliFileClose(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+// Makes handle the current file: its size is measured and the file rotated
+// at once if it is at the limit. A failed length query is reported, with
+// the handle left open; the next write then asks again.
+bool Adopt(CliLogFile *log, OsFile *handle) {
+    log->fileHandle = handle;
+    log->identityKnown = false;
+    bool measured = Measure(log);
+    StartCheckPeriod(log, NowMs());
+    if (log->sizeLimit == 0) {
+        return true;
+    }
+    if (!measured) {
+        log->countedSize = log->sizeLimit;
+        return false;
+    }
+    return log->countedSize < log->sizeLimit || Rotate(log);
+}
+
+// The path names another file or none: the file at the path (created if
+// missing) becomes the current one. When it cannot be opened, the text goes
+// on into the open file as long as that still has a name (it was moved
+// away); a deleted one would keep the text from everyone, so it is closed
+// instead and the caller keeps the text.
+void ReplaceFile(CliLogFile *log) {
+    OsFile *handle = OpenAtPath(log);
+    if (handle == nullptr) {
+        OsFileIdentity open;
+        if (!OsFileGetIdentity(log->fileHandle, &open) || open.links == 0) {
+            CliLogClose(log);
+        }
+        return;
+    }
+    CliLogClose(log);
+    Adopt(log, handle);
+}
+
+// Whether the path still names the open file. If so, the count takes the
+// file's true size (someone may have truncated it or written to it); if not
+// (deleted, moved away, replaced), the file at the path takes over. When
+// the answer cannot be had, the text goes on into the open file.
+void CheckPath(CliLogFile *log, uint64_t nowMs) {
+    StartCheckPeriod(log, nowMs);
+    OsFileIdentity atPath;
+    if (OsFilePathIdentity(log->curPath, &atPath)) {
+        if (!log->identityKnown && !Measure(log)) {
+            return;
+        }
+        if (atPath.device == log->fileDevice && atPath.inode == log->fileInode) {
+            log->countedSize = atPath.size;
+            return;
+        }
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        return;
+    }
+    ReplaceFile(log);
+}
+
+bool CheckIsDue(const CliLogFile *log, uint32_t length, uint64_t *nowMs) {
+    return !OsGetCoarseMonotonicMs(nowMs) || *nowMs - log->checkedAtMs >= kCliLogCheckEveryMs ||
+           log->writtenSinceCheck + length > kCliLogCheckEveryBytes;
+}
+
 } // namespace
 
 CliLogFile *CliLogInit(const char *path, uint32_t sizeLimit, uint32_t fileCount) {
@@ -99,17 +228,12 @@ bool CliLogOpen(CliLogFile *log) {
         return false;
     }
     CliLogClose(log);
-    log->fileHandle = CliFileOpen(log->curPath, kOpenFlags);
-    if (log->fileHandle == nullptr) {
-        return false;
-    }
-    if (!CliFileSeekEnd(log->fileHandle)) {
-        // Left open, the next write would land at the start of the file,
-        // over what it already holds.
-        CliLogClose(log);
-        return false;
-    }
-    return CliLogCheckLength(log);
+    OsFile *handle = OpenAtPath(log);
+    return handle != nullptr && Adopt(log, handle);
+}
+
+bool CliLogReopen(CliLogFile *log) {
+    return CliLogOpen(log);
 }
 
 bool CliLogIsOpen(const CliLogFile *log) {
@@ -117,11 +241,26 @@ bool CliLogIsOpen(const CliLogFile *log) {
 }
 
 bool CliLogWrite(CliLogFile *log, const void *data, uint32_t length) {
-    if (log == nullptr || data == nullptr || length == 0 || length > INT32_MAX) {
+    if (log == nullptr || log->fileHandle == nullptr || data == nullptr || length == 0 ||
+        length > INT32_MAX) {
         return false;
     }
-    if (!CliFileWrite(log->fileHandle, data, static_cast<int32_t>(length))) {
+    uint64_t nowMs = 0;
+    if (CheckIsDue(log, length, &nowMs)) {
+        CheckPath(log, nowMs);
+        if (log->fileHandle == nullptr) {
+            return false;
+        }
+    }
+    uint32_t written = 0;
+    bool ok = OsFileWrite(log->fileHandle, data, length, &written);
+    log->countedSize += written;
+    log->writtenSinceCheck += written;
+    if (!ok || written != length) {
         return false;
+    }
+    if (log->sizeLimit == 0 || log->countedSize < log->sizeLimit) {
+        return true;
     }
     return CliLogCheckLength(log);
 }
@@ -134,29 +273,10 @@ bool CliLogCheckLength(CliLogFile *log) {
         return true;
     }
     // The full length: a file of 4 GiB and more must not look small.
-    uint64_t length = 0;
-    if (!OsFileGetLength64(log->fileHandle, &length)) {
+    if (!Measure(log)) {
         return false;
     }
-    if (length < log->sizeLimit) {
-        return true;
-    }
-    uint32_t top = log->rotatedOnce ? log->fileCount - 1 : kHighestNumber;
-    if (ResumeIsSafe(log)) {
-        top = log->resumeFrom - 1;
-    }
-    log->rotatedOnce = true;
-    CliLogClose(log);
-    // From the highest number down, so that every move goes to a free name.
-    for (uint32_t i = top + 1; i-- > 0;) {
-        if (!ShiftFile(log, i)) {
-            log->resumeFrom = i + 1;
-            return false;
-        }
-    }
-    log->resumeFrom = 0;
-    log->fileHandle = CliFileOpen(log->curPath, kCreateFlags);
-    return log->fileHandle != nullptr;
+    return log->countedSize < log->sizeLimit || Rotate(log);
 }
 
 void CliLogClose(CliLogFile *log) {

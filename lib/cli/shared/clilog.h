@@ -3,6 +3,14 @@
 // 01, older numbers move up by one, the oldest is deleted, and an empty
 // current file takes its place. Nothing here prints; every operation returns
 // a success flag.
+//
+// Other programs may truncate, delete or move the current file while it is
+// open (an administrator, or log rotation by copy and truncate). Every write
+// goes to the file's end, so a truncation leaves no hole; and before a write,
+// once a second or once 64 KiB have been written, the log checks that its
+// path still names the open file: it takes the file's true size, and opens
+// (or creates) the file at the path when the open one was deleted or moved
+// away. Between checks the size is counted as it is written.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +21,11 @@ inline constexpr uint32_t kCliLogPathSize = 1024;
 inline constexpr uint32_t kCliLogBaseSize = 64;
 inline constexpr uint32_t kCliLogExtSize = 16;
 inline constexpr uint32_t kCliLogMaxFiles = 100;
+// How often the path is checked against the open file: at the first write
+// after this much time, or before the write that would take the bytes
+// written since the last check beyond this many.
+inline constexpr uint64_t kCliLogCheckEveryMs = 1000;
+inline constexpr uint32_t kCliLogCheckEveryBytes = 65536;
 
 struct CliLogFile {
     char curPath[kCliLogPathSize];  // the current log file, as configured
@@ -29,6 +42,18 @@ struct CliLogFile {
     // rotation carries on from there instead of starting over, so that a
     // predecessor already moved up is not deleted a second time.
     uint32_t resumeFrom;
+    // The current file's size: measured at open and at each check, plus the
+    // bytes written since. The file itself is asked only when this reaches
+    // the limit.
+    uint64_t countedSize;
+    // The open file's identity, to tell whether the path still names it.
+    bool identityKnown;
+    uint64_t fileDevice;
+    uint64_t fileInode;
+    // The last check of the path: when (coarse monotonic milliseconds), and
+    // the bytes written since.
+    uint64_t checkedAtMs;
+    uint64_t writtenSinceCheck;
 };
 
 // A new closed handle, or null: for a null path, a path of more than 1020
@@ -36,19 +61,28 @@ struct CliLogFile {
 // and a file count of 0 or above 100. With a size limit at least 2 files are
 // kept. Nothing is opened or created on disk.
 CliLogFile *CliLogInit(const char *path, uint32_t sizeLimit, uint32_t fileCount);
-// Opens (or creates, with one missing directory level) the current file at
-// its end, then checks the length, so a file already at the limit is rotated
-// at once. Every failure leaves the handle closed.
+// Opens (or creates, with one missing directory level) the current file for
+// appending, then checks the length, so a file already at the limit is
+// rotated at once. A failed open or rotation leaves the handle closed; a
+// failed length query leaves it open and reports 0. An open handle is
+// closed first.
 bool CliLogOpen(CliLogFile *log);
+// Closes the current file if it is open and opens the file at the path
+// again, creating it when missing (after it was moved away, say), as
+// CliLogOpen does; the rotation's state is kept.
+bool CliLogReopen(CliLogFile *log);
 bool CliLogIsOpen(const CliLogFile *log);
-// Writes the bytes in one call and then checks the length. Fails without
-// writing for a closed or null handle, null data or a length of 0. A 0
-// after the write means the bytes are in the file but the length check or
-// the rotation failed.
+// Writes the bytes in one call at the end of the file and rotates when the
+// counted size reaches the limit and the file's true size confirms it. When
+// a check of the path is due it runs first (see above). Fails without
+// writing for a closed or null handle, null data or a length of 0, and when
+// the check found the file deleted and could not open a new one (the handle
+// is then closed). A 0 after the write means the bytes are in the file but
+// the length query or the rotation failed.
 bool CliLogWrite(CliLogFile *log, const void *data, uint32_t length);
-// Rotates when the file has reached the limit. A failed rotation leaves the
-// handle closed with the files moved so far left where they are; the next
-// rotation completes it.
+// Asks the file for its size and rotates when it has reached the limit. A
+// failed rotation leaves the handle closed with the files moved so far left
+// where they are; the next rotation completes it.
 bool CliLogCheckLength(CliLogFile *log);
 void CliLogClose(CliLogFile *log); // null is ignored; the handle stays usable
 void CliLogFree(CliLogFile **log); // closes, frees and empties the pointer

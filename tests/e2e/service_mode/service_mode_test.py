@@ -568,6 +568,82 @@ def hangup_storm(world, syslog):
           f"between start and stop: {messages[1:-1]}")
 
 
+def stream_around(world, meddle):
+    """trelvoxsim sends generated lines steadily into the log file; once it
+    holds some, meddle() does to Trelvox.log what an administrator's tool
+    would, and the text flows on for a while. Then the driver goes and the
+    service stops. Returns everything the service wrote, in order, and what
+    meddle returned."""
+    record = world.path("stream.rec")
+    sim = world.start_sim("--rate", "1500", "--gap-every", "0", "--seed", "5", "--record", record)
+    logd = world.start_logd("-s")
+    wait_until(lambda: os.path.exists(LOG) and os.path.getsize(LOG) > 30000, 10,
+               "some text in the log file")
+    meddled = meddle()
+    wait_until(lambda: os.path.exists(LOG) and os.path.getsize(LOG) > 100000, 10,
+               "more text in Trelvox.log after that")
+    sim.signal(signal.SIGTERM)
+    check_clean_end(sim, sim.wait(), 0)
+    wait_until(lambda: read(LOG).endswith(UNLOADED), 10, "the driver's departure in the log")
+    logd.signal(signal.SIGTERM)
+    check_clean_end(logd, logd.wait(), 0)
+    check_bytes(logd.out(), b"\n\n", "standard output")
+    return CONNECTED + expand_record(read_record(record)) + UNLOADED, meddled
+
+
+@service_world
+def truncate(world, syslog):
+    """Trelvox.log emptied mid-stream (as `: > Trelvox.log` or a copy and
+    truncate would): the service's next write goes to the new end of the
+    file, so it holds no NUL byte, and what it holds is the rest of the text,
+    every byte once."""
+    def empty_it():
+        before = read(LOG)
+        open(LOG, "wb").close()
+        return before
+
+    sent, before = stream_around(world, empty_it)
+    after = read(LOG)
+    check(b"\0" not in after, f"Trelvox.log holds {after.count(0)} NUL bytes")
+    check(sent.startswith(before), "the text before the truncation is the start of the text")
+    check(len(before) + len(after) <= len(sent),
+          f"{len(before)} + {len(after)} bytes around the truncation, {len(sent)} sent")
+    check_bytes(after, sent[len(sent) - len(after):], "Trelvox.log after the truncation")
+    check(sorted(os.listdir(LOG_DIR)) == ["Trelvox.log"], f"files: {os.listdir(LOG_DIR)}")
+    check_syslog(syslog, started() + stopped(), "")
+
+
+@service_world
+def delete(world, syslog):
+    """Trelvox.log deleted mid-stream: a new Trelvox.log appears within a
+    second and holds the rest of the text. What went into the deleted file
+    (read here through a descriptor kept open on it) and the new file
+    together are the whole text, every byte once, and at most 64 KiB went
+    into the deleted file after its deletion."""
+    def delete_it():
+        fd = os.open(LOG, os.O_RDONLY)
+        size = os.fstat(fd).st_size
+        os.unlink(LOG)
+        deleted = time.monotonic()
+        wait_until(lambda: os.path.exists(LOG), 2, "a new Trelvox.log within a second")
+        return fd, size, time.monotonic() - deleted
+
+    sent, (fd, size, took) = stream_around(world, delete_it)
+    try:
+        old = os.pread(fd, len(sent) + 1, 0)
+    finally:
+        os.close(fd)
+    check_bytes(old + read(LOG), sent, "the deleted file and the new Trelvox.log together")
+    # The bytes a write may have added between the size query and the
+    # deletion count as written after it: a message's worth of slack.
+    check(len(old) - size <= 65536 + 1024,
+          f"{len(old) - size} bytes went into the deleted file ({took:.2f} s to the new one)")
+    print(f"{len(old) - size} bytes went into the deleted file; the new one came "
+          f"{took:.2f} s after the deletion")
+    check(sorted(os.listdir(LOG_DIR)) == ["Trelvox.log"], f"files: {os.listdir(LOG_DIR)}")
+    check_syslog(syslog, started() + stopped(), "")
+
+
 SCENARIOS = {
     "start-stop": start_stop,
     "stop-while-waiting": stop_while_waiting,
@@ -581,6 +657,8 @@ SCENARIOS = {
     "abort-while-writing": abort_while_writing,
     "hangup-reopens": hangup_reopens,
     "hangup-storm": hangup_storm,
+    "truncate": truncate,
+    "delete": delete,
 }
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ enum class Log {
     kClosed,      // service mode between callbacks
     kOpen,        // service mode inside a callback
     kWriteFails,  // the write to the file fails
-    kLengthFails, // the write succeeds, the length query after it fails
+    kLengthFails, // the write reaches the limit, the length query after it fails
     kReopenFails, // the write reaches the limit and the rotation's open fails
 };
 
@@ -49,7 +49,8 @@ protected:
         std::string dir = Path(run);
         EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
         if (log != Log::kNone) {
-            uint32_t limit = log == Log::kReopenFails ? 1 : 50u << 20;
+            bool atLimit = log == Log::kLengthFails || log == Log::kReopenFails;
+            uint32_t limit = atLimit ? 1 : 50u << 20;
             Clt()->logHandle = CliLogInit((dir + "/Trelvox.log").c_str(), limit, 5);
             EXPECT_NE(Clt()->logHandle, nullptr);
             if (log != Log::kClosed) {
