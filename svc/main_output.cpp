@@ -100,8 +100,7 @@ void ReopenLogIfRequested(CltGlobals *clt) {
     if (!LogIsOpen(clt)) {
         return;
     }
-    // CliLogOpen closes the open file first.
-    if (CliLogOpen(clt->logHandle)) {
+    if (CliLogReopen(clt->logHandle)) {
         clt->logOpenFailReported = false;
         SysLog(LOG_INFO, "Log file reopened");
     } else {

@@ -766,6 +766,33 @@ TEST_F(CliLogTest, FailedCheckLosesNoText) {
     }
 }
 
+// A signal whose handler ends the process, arriving between two renames of
+// a rotation, is held until the rotation is complete: every predecessor has
+// moved up, none is lost to the next run's rotation.
+TEST_F(CliLogTest, ASignalThatEndsTheProcessWaitsForTheRotation) {
+    Init("t.log", 4, 5);
+    Put("t.01.log", "one");
+    Put("t.02.log", "two");
+    Put("t.03.log", "three");
+    Put("t.04.log", "four");
+    ASSERT_TRUE(CliLogOpen(log_));
+    testsupport::ChildResult r = testsupport::RunInChild([this] {
+        signal(SIGABRT, [](int) { _exit(3); });
+        gOsSys.rename = [](const char *from, const char *to) {
+            int result = gOsSysReal.rename(from, to);
+            raise(SIGABRT);
+            return result;
+        };
+        Write("abcd");
+    });
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(Dir(), (Files{{"t.log", ""},
+                            {"t.01.log", "abcd"},
+                            {"t.02.log", "one"},
+                            {"t.03.log", "two"},
+                            {"t.04.log", "three"}}));
+}
+
 // Reopening after the file was moved away (rotation by another program,
 // then a signal): the text goes on in a new file at the path, and the
 // rotation's one-time sweep of stale numbers is not repeated.

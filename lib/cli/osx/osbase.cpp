@@ -2,6 +2,8 @@
 #include "lib/cli/osx/osbase.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -20,6 +22,22 @@ bool OsIs64Bit() {
         return false;
     }
     return strcmp(name.machine, "x86_64") == 0 || strcmp(name.machine, "ppc64") == 0;
+}
+
+static_assert(sizeof(sigset_t) <= sizeof(OsSignalHold::savedMask));
+
+void OsSignalsHold(OsSignalHold *hold) {
+    sigset_t all;
+    sigfillset(&all);
+    auto *saved = reinterpret_cast<sigset_t *>(hold->savedMask);
+    hold->held = pthread_sigmask(SIG_BLOCK, &all, saved) == 0;
+}
+
+void OsSignalsRelease(OsSignalHold *hold) {
+    if (hold->held) {
+        pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t *>(hold->savedMask), nullptr);
+        hold->held = false;
+    }
 }
 
 uint32_t OsGetCurrentTime() {

@@ -32,6 +32,17 @@ uint32_t OsGetCurrentTime();
 // and coarse (a few milliseconds); only differences mean anything. False
 // when the clock cannot be read.
 bool OsGetCoarseMonotonicMs(uint64_t *ms);
+// The calling thread's signal mask, saved while every signal is held off.
+struct OsSignalHold {
+    alignas(8) unsigned char savedMask[128];
+    bool held;
+};
+// Holds off every signal that can be held, on the calling thread, until
+// OsSignalsRelease: a handler that ends the process (SIGABRT's) then runs
+// after the work in between, never in its middle. A failure leaves the
+// mask as it was.
+void OsSignalsHold(OsSignalHold *hold);
+void OsSignalsRelease(OsSignalHold *hold);
 // Fills 16 bytes from the random device (the C library generator fills what
 // the device does not deliver) and forces the version 4 and variant bits.
 void OsCreateGuid(void *guid);

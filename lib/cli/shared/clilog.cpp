@@ -100,7 +100,7 @@ uint64_t NowMs() {
 
 // Moves the current file to number 01 and the older ones up, then opens a
 // new empty current file.
-bool Rotate(CliLogFile *log) {
+bool MoveAndStart(CliLogFile *log) {
     uint32_t top = log->rotatedOnce ? log->fileCount - 1 : kHighestNumber;
     if (ResumeIsSafe(log)) {
         top = log->resumeFrom - 1;
@@ -124,6 +124,16 @@ bool Rotate(CliLogFile *log) {
     Measure(log); // when it fails, the next check learns the identity
     StartCheckPeriod(log, NowMs());
     return true;
+}
+
+// A rotation cut short between two renames would leave a predecessor to be
+// deleted one rotation early by the next run; signals wait until it is done.
+bool Rotate(CliLogFile *log) {
+    OsSignalHold hold;
+    OsSignalsHold(&hold);
+    bool rotated = MoveAndStart(log);
+    OsSignalsRelease(&hold);
+    return rotated;
 }
 
 // The file at the path, opened for appending (created, with one missing
