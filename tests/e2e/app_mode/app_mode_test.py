@@ -219,12 +219,23 @@ def closed_descriptors(args, rest):
     with World(args.logd, args.sim) as world:
         world.start_sim("--rate", "20")
         logd = subprocess.Popen(["sh", "-c", 'exec "$0" <&- >&- 2>&-', args.logd], env=world.env)
-        try:
+        def descriptors():
+            """What each open descriptor of the service refers to; one that
+            closes while it is looked at is left out."""
             fd_dir = f"/proc/{logd.pid}/fd"
-            wait_until(lambda: any(os.readlink(os.path.join(fd_dir, n)).startswith("socket:")
-                                   for n in os.listdir(fd_dir)), 10, "a driver connection")
+            found = {}
+            for name in os.listdir(fd_dir):
+                try:
+                    found[int(name)] = os.readlink(os.path.join(fd_dir, name))
+                except FileNotFoundError:
+                    pass
+            return found
+
+        try:
+            wait_until(lambda: any(t.startswith("socket:") for t in descriptors().values()), 10,
+                       "a driver connection")
             for fd in range(3):
-                target = os.readlink(os.path.join(fd_dir, str(fd)))
+                target = descriptors().get(fd)
                 check(target == "/dev/null", f"descriptor {fd} is {target}, not /dev/null")
             logd.send_signal(signal.SIGTERM)
             check(logd.wait(timeout=10) == 0, "status 0 after SIGTERM")
