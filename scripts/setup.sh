@@ -10,6 +10,8 @@ packages+=(groff-base man-db dpkg-dev file systemd python3)
 packages+=(libbenchmark-dev libspdlog-dev)
 # Coverage reports (scripts/coverage.sh).
 packages+=(gcovr)
+# Central collection through rsyslog (tests/e2e/rsyslog): the engine and RELP.
+packages+=(rsyslog rsyslog-relp)
 packages+=("$@")
 
 missing=()
