@@ -13,6 +13,8 @@ packages+=(lintian libseccomp-dev)
 packages+=(libbenchmark-dev libspdlog-dev)
 # Coverage reports (scripts/coverage.sh).
 packages+=(gcovr)
+# Central collection through rsyslog (tests/e2e/rsyslog): the engine and RELP.
+packages+=(rsyslog rsyslog-relp)
 packages+=("$@")
 
 missing=()

@@ -88,6 +88,8 @@ def expected_tree(prefix, with_sim):
     if with_sim:
         files[f"{p}/bin/trelvoxsim"] = 0o755
         files[f"{p}/share/man/man1/trelvoxsim.1.gz"] = 0o644
+    for name in ("forward", "forward-tcp", "central", "central-tcp"):
+        files[f"{p}/share/doc/trelvoxlogd/examples/rsyslog/trelvoxlogd-{name}.conf"] = 0o644
     tree = {path: ("file", mode) for path, mode in files.items()}
     tree[LOG_DIR] = ("dir", 0o755)
     for path in list(files) + [LOG_DIR]:

@@ -14,10 +14,8 @@ import argparse
 import grp
 import os
 import re
-import shutil
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -29,9 +27,9 @@ from trelvox_e2e import (CLOSE_FAILED, CONNECTED, ESTABLISHING, UNLOADED,  # noq
                          WAITING, Failure, Skip, World, check, check_bytes, check_clean_end,
                          expand_record, expand_text, first_difference, read_record, run_scenarios,
                          text_entry, wait_until, write_replay)
+from trelvox_namespace import enter_namespace, make_namespace_world, run  # noqa: E402
 from unit_sandbox import JOURNAL_SOCKET, Sandbox, SandboxError  # noqa: E402
 
-INSIDE = "TRELVOX_E2E_IN_NAMESPACE"
 LOG_DIR = "/var/quenlab/log"
 LOG = LOG_DIR + "/Trelvox.log"
 LIMIT = 52428800  # 50 MiB
@@ -48,12 +46,6 @@ def numbered(n):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
-
-
-def run(*argv):
-    result = subprocess.run(argv, capture_output=True, text=True)
-    if result.returncode != 0:
-        raise Skip(f"'{' '.join(argv)}' failed in the private namespace: {result.stderr.strip()}")
 
 
 class SysLogReceiver:
@@ -101,51 +93,6 @@ class SysLogReceiver:
         self.sock.close()
 
 
-def make_namespace_world(stage):
-    """Inside the fresh namespace: a tmpfs over /var with an empty
-    /var/quenlab, and a tmpfs over /dev that keeps only the few devices the
-    programs use."""
-    run("mount", "--make-rprivate", "/")
-    run("mount", "-t", "tmpfs", "-o", "size=256m,mode=755", "tmpfs", "/var")
-    os.mkdir("/var/quenlab", 0o755)
-    # The devices are bound to a staging tmpfs before /dev is covered, then
-    # bound again into the new /dev; the staging mount is then let go.
-    run("mount", "-t", "tmpfs", "tmpfs", stage)
-    devices = [d for d in ("null", "zero", "full", "random", "urandom", "tty")
-               if os.path.exists("/dev/" + d)]
-    for d in devices:
-        open(os.path.join(stage, d), "w").close()
-        run("mount", "--bind", "/dev/" + d, os.path.join(stage, d))
-    run("mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/dev")
-    for d in devices:
-        open("/dev/" + d, "w").close()
-        run("mount", "--bind", os.path.join(stage, d), "/dev/" + d)
-    run("umount", "-l", stage)
-    for name, target in (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
-                         ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2")):
-        os.symlink(target, "/dev/" + name)
-
-
-def enter_namespace():
-    """Runs this script again in a private mount namespace and ends with its
-    status; returns only inside the namespace."""
-    if os.environ.get(INSIDE) == "1":
-        return
-    if os.geteuid() != 0:
-        raise Skip("service mode needs a private mount namespace, and making one needs root "
-                   "(unshare -m)")
-    if shutil.which("unshare") is None:
-        raise Skip("unshare is not installed: no private mount namespace for service mode")
-    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
-                           capture_output=True, text=True)
-    if probe.returncode != 0:
-        raise Skip(f"cannot make a private mount namespace: {probe.stderr.strip()}")
-    env = dict(os.environ, **{INSIDE: "1"})
-    result = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable,
-                             os.path.abspath(sys.argv[0]), *sys.argv[1:]], env=env)
-    sys.exit(result.returncode)
-
-
 class UnitWorld(World):
     """The service started as the unit starts it; each start is checked to
     have reached the service with the unit's restrictions in force."""
@@ -185,7 +132,7 @@ def service_world(body):
                 sandbox = Sandbox(options.unit, options.unit_exec)
             except SandboxError as error:
                 raise Skip(f"the unit's restrictions cannot be applied here: {error}")
-        enter_namespace()
+        enter_namespace("service mode")
         if sandbox:
             print(f"unit settings not applied, only analysed: {', '.join(sandbox.not_applied)}")
         stage = tempfile.mkdtemp(prefix="trelvox-stage-")
