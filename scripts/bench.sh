@@ -23,7 +23,8 @@ for name in "${names[@]}"; do
     esac
 done
 
-scripts/setup.sh
+# strace counts the service's system calls per idle request (idle_bench).
+scripts/setup.sh strace
 # -O2 as Debian builds its packages, with symbols so that perf can say
 # where the time goes.
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVOX_BENCH=ON \

@@ -158,24 +158,28 @@ void BusRelay::Serve(int client) {
             shutdown(driver, SHUT_RDWR);
         }
     }
-    std::vector<char> payload(bus::kMaxPayload);
+    // Each frame is passed on whole in one send, as its sender sent it, so
+    // that the relay adds no wake-up of its own to either end.
+    std::vector<char> frame(sizeof(bus::RequestHeader) + bus::kMaxPayload);
     for (;;) {
         bus::RequestHeader request;
         if (!ReadAll(client, &request, sizeof request) || request.inputSize > bus::kMaxPayload ||
-            !ReadAll(client, payload.data(), request.inputSize)) {
+            !ReadAll(client, frame.data() + sizeof request, request.inputSize)) {
             break;
         }
         if (request.kind == bus::kStruct && request.selector == kEventLogSelector) {
             std::lock_guard lock(mutex_);
             requestTimes_.push_back(NowNs());
         }
+        memcpy(frame.data(), &request, sizeof request);
         bus::ReplyHeader reply;
-        if (!WriteAll(driver, &request, sizeof request) ||
-            !WriteAll(driver, payload.data(), request.inputSize) ||
+        if (!WriteAll(driver, frame.data(), sizeof request + request.inputSize) ||
             !ReadAll(driver, &reply, sizeof reply) || reply.outputSize > bus::kMaxPayload ||
-            !ReadAll(driver, payload.data(), reply.outputSize) ||
-            !WriteAll(client, &reply, sizeof reply) ||
-            !WriteAll(client, payload.data(), reply.outputSize)) {
+            !ReadAll(driver, frame.data() + sizeof reply, reply.outputSize)) {
+            break;
+        }
+        memcpy(frame.data(), &reply, sizeof reply);
+        if (!WriteAll(client, frame.data(), sizeof reply + reply.outputSize)) {
             break;
         }
     }

@@ -12,8 +12,10 @@
 // once on a new connection with the connection type as selector and no
 // payload; kScalar carries 64-bit values (sizes are multiples of 8); kStruct
 // carries bytes. A reply never holds more output than the request's
-// capacity. A frame whose sizes break these rules is impossible: the
-// receiver closes the connection.
+// capacity. A caller sends its next request only after the reply to the
+// previous one, so a receiver never meets bytes beyond the frame it waits
+// for. A frame whose sizes break these rules, or bytes beyond it, are
+// impossible: the receiver closes the connection.
 #pragma once
 
 #include <atomic>
@@ -65,6 +67,14 @@ bool RequestIsValid(const RequestHeader &header);
 // that offered this capacity.
 bool ReplyIsValid(const ReplyHeader &header, uint32_t kind, uint32_t capacity);
 
+// Buffer sizes for receiving a whole frame at once: the largest frame the
+// receiver accepts and one byte more, so that bytes a peer sent beyond its
+// frame show in the same receive.
+inline constexpr size_t kRequestBufferSize = sizeof(RequestHeader) + kMaxPayload + 1;
+inline constexpr size_t ReplyBufferSize(uint32_t capacity) {
+    return sizeof(ReplyHeader) + capacity + 1;
+}
+
 // Outcome of moving bytes over a socket.
 enum class IoStatus {
     kOk,
@@ -72,6 +82,10 @@ enum class IoStatus {
     kTimeout, // the deadline passed
     kStopped, // a stop was asked for and the peer did not finish in its grace
     kError,   // any other failure of the socket
+    // The frame breaks the rules: an impossible header, or bytes beyond the
+    // frame (a caller sends its next request only after the reply to the
+    // previous one, and a driver sends one reply per request).
+    kImpossible,
 };
 
 // What lets a stop cut a transfer short: wakeFd becomes readable when a stop
@@ -105,5 +119,20 @@ IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs, StopWatch *st
 // when the size is 0) as one frame.
 IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *payload,
                    size_t payloadSize, int64_t deadlineMs, StopWatch *stop = nullptr);
+
+// Receives one whole request frame into buf (bufSize bytes, at least
+// kRequestBufferSize): the header at the start, its input after it. Each
+// receive asks for all the buffer can hold, so a frame that has arrived
+// comes in one system call. With waitFirst the socket is polled before the
+// first receive (the frame is not expected yet); without, the caller knows
+// the socket is readable. kImpossible when the header is refused by
+// RequestIsValid or more bytes than the frame came; the header is then in
+// buf. *frameSize receives the frame's size on kOk.
+IoStatus RecvRequest(int fd, void *buf, size_t bufSize, bool waitFirst, int64_t deadlineMs,
+                     StopWatch *stop, size_t *frameSize);
+// The same for the reply to a request of this kind and capacity (bufSize at
+// least ReplyBufferSize(capacity)); the header is refused by ReplyIsValid.
+IoStatus RecvReply(int fd, uint32_t kind, uint32_t capacity, void *buf, size_t bufSize,
+                   bool waitFirst, int64_t deadlineMs, StopWatch *stop, size_t *frameSize);
 
 } // namespace trelvox::platform::bus

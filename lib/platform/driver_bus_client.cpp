@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "lib/platform/bus_frames.h"
 #include "lib/platform/driver_bus.h"
@@ -126,18 +127,27 @@ public:
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status));
         }
-        bus::ReplyHeader reply{};
-        status = bus::RecvAll(fd_, &reply, sizeof reply, deadline, &stop);
-        if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status));
+        // The reply comes whole into the inbox, header and output in one
+        // receive, and only the output its header announces goes on to the
+        // caller: a driver that sent more never writes past it.
+        size_t inboxSize = bus::ReplyBufferSize(capacity);
+        if (inbox_.size() < inboxSize) {
+            inbox_.resize(inboxSize);
         }
-        if (!bus::ReplyIsValid(reply, kind, capacity)) {
+        size_t frameSize = 0;
+        status = bus::RecvReply(fd_, kind, capacity, inbox_.data(), inbox_.size(), true, deadline,
+                                &stop, &frameSize);
+        bus::ReplyHeader reply{};
+        memcpy(&reply, inbox_.data(), sizeof reply);
+        if (status == bus::IoStatus::kImpossible) {
             ReportImpossible(reply, kind, capacity);
             return Break(kIOReturnError);
         }
-        status = bus::RecvAll(fd_, output, reply.outputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status));
+        }
+        if (reply.outputSize > 0) {
+            memcpy(output, inbox_.data() + sizeof reply, reply.outputSize);
         }
         *outputSize = reply.outputSize;
         return reply.result;
@@ -193,10 +203,14 @@ public:
     }
 
 private:
-    // Says what was wrong with a reply header that ReplyIsValid refused.
+    // Says what was wrong with an impossible reply: its header, or bytes
+    // beyond the frame it announced.
     void ReportImpossible(const bus::ReplyHeader &reply, uint32_t kind, uint32_t capacity) const {
         char what[96];
-        if (reply.magic != bus::kReplyMagic) {
+        if (bus::ReplyIsValid(reply, kind, capacity)) {
+            snprintf(what, sizeof what, "bytes beyond a frame of %u bytes of output",
+                     static_cast<unsigned>(reply.outputSize));
+        } else if (reply.magic != bus::kReplyMagic) {
             snprintf(what, sizeof what, "no reply frame: magic number 0x%08x",
                      static_cast<unsigned>(reply.magic));
         } else if (reply.outputSize > capacity || reply.outputSize > bus::kMaxPayload ||
@@ -219,6 +233,7 @@ private:
     std::mutex mutex_;
     int fd_;
     std::string path_;
+    std::vector<char> inbox_; // one whole reply frame; grows to the largest capacity asked
 };
 
 class SocketInstance : public DriverInstance {

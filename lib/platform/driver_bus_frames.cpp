@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "lib/platform/bus_frames.h"
@@ -154,6 +155,86 @@ IoStatus RecvAll(int fd, void *data, size_t n, int64_t deadlineMs, StopWatch *st
         return FromErrno(errno);
     }
     return IoStatus::kOk;
+}
+
+namespace {
+
+// Receives one frame: headerSize bytes of header, then as many bytes as
+// lengthOf (the frame's whole size from its header, 0 when impossible)
+// says. Each receive asks for the whole rest of the buffer, one byte more
+// than any frame the caller accepts, so that a frame that is there comes in
+// one receive and bytes beyond it are seen.
+template <typename LengthOf>
+IoStatus RecvFrame(int fd, char *buf, size_t bufSize, size_t headerSize, LengthOf lengthOf,
+                   bool waitFirst, int64_t deadlineMs, StopWatch *stop, size_t *frameSize) {
+    *frameSize = 0;
+    size_t have = 0;
+    size_t frame = 0; // 0 until the header is in
+    bool wait = waitFirst;
+    for (;;) {
+        if (wait) {
+            IoStatus waited = WaitReady(fd, POLLIN, deadlineMs, stop);
+            if (waited != IoStatus::kOk) {
+                return waited;
+            }
+        }
+        ssize_t got = recv(fd, buf + have, bufSize - have, MSG_DONTWAIT);
+        if (got == 0) {
+            return IoStatus::kClosed;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                wait = false;
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait = true;
+                continue;
+            }
+            return FromErrno(errno);
+        }
+        have += static_cast<size_t>(got);
+        if (frame == 0 && have >= headerSize) {
+            frame = lengthOf(buf);
+            // A frame that would fill the buffer leaves no byte to tell
+            // whether more came: a caller's buffer too small is refused too.
+            if (frame == 0 || frame >= bufSize) {
+                return IoStatus::kImpossible;
+            }
+        }
+        if (frame != 0 && have > frame) {
+            return IoStatus::kImpossible;
+        }
+        if (frame != 0 && have == frame) {
+            *frameSize = frame;
+            return IoStatus::kOk;
+        }
+        wait = true; // the rest of the frame is still on its way
+    }
+}
+
+} // namespace
+
+IoStatus RecvRequest(int fd, void *buf, size_t bufSize, bool waitFirst, int64_t deadlineMs,
+                     StopWatch *stop, size_t *frameSize) {
+    auto lengthOf = [](const char *bytes) -> size_t {
+        RequestHeader header;
+        memcpy(&header, bytes, sizeof header);
+        return RequestIsValid(header) ? sizeof header + header.inputSize : 0;
+    };
+    return RecvFrame(fd, static_cast<char *>(buf), bufSize, sizeof(RequestHeader), lengthOf,
+                     waitFirst, deadlineMs, stop, frameSize);
+}
+
+IoStatus RecvReply(int fd, uint32_t kind, uint32_t capacity, void *buf, size_t bufSize,
+                   bool waitFirst, int64_t deadlineMs, StopWatch *stop, size_t *frameSize) {
+    auto lengthOf = [kind, capacity](const char *bytes) -> size_t {
+        ReplyHeader header;
+        memcpy(&header, bytes, sizeof header);
+        return ReplyIsValid(header, kind, capacity) ? sizeof header + header.outputSize : 0;
+    };
+    return RecvFrame(fd, static_cast<char *>(buf), bufSize, sizeof(ReplyHeader), lengthOf,
+                     waitFirst, deadlineMs, stop, frameSize);
 }
 
 IoStatus SendFrame(int fd, const void *header, size_t headerSize, const void *payload,

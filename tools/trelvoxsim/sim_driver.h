@@ -2,6 +2,8 @@
 // connections of the service, and the user-client methods it serves.
 #pragma once
 
+#include <poll.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -60,6 +62,8 @@ private:
     std::string hiddenPath_;
     int listenFd_ = -1;
     std::vector<Connection> connections_;
+    std::vector<pollfd> pollFds_; // Serve's, kept between calls
+    std::vector<char> inbox_;     // one whole request frame
     uint32_t failTargetCalls_ = 0;
     bool done_ = false;
 };
