@@ -26,7 +26,7 @@
 #include <string>
 
 #include "bench/support/bench_report.h"
-#include "lib/cli/osx/ossys.h"
+#include "tests/support/sys_override.h"
 #include "lib/cli/shared/clilog.h"
 
 namespace {

@@ -16,11 +16,12 @@
 
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
+#include "lib/platform/platform_testing.h"
 #include "svc/clt.h"
 #include "tests/support/runtime_fixture.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/stream_capture.h"
-#include "tests/support/sys_wraps.h"
+#include "tests/support/sys_faults.h"
 
 namespace svctest {
 
@@ -31,7 +32,8 @@ inline constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
 inline constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 // The record as CltMain has it once the wait primitives exist, in
-// application mode, local time UTC and a clean platform stand-in.
+// application mode, local time UTC and a clean platform stand-in, with the
+// system-call seam under the fault controller.
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,6 +53,9 @@ protected:
         testsupport::ReleaseRuntime();
         trelvox::platform::ResetPlatform();
     }
+
+    // The system log is recorded, never reached; tests fail seam entries.
+    testsupport::SysFaults faults_;
 };
 
 using testsupport::StdoutCapture;

@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <random>
 #include <string>
@@ -227,6 +228,25 @@ TEST(SprintCapacity, BoundedWithoutPointOnFailure) {
                               [](char *b, uint32_t s) { return CliSprintCapacity(b, s, 512); });
     ExpectBoundedLikeSnprintf(
         "5 GB", [](char *b, uint32_t s) { return CliSprintCapacity(b, s, 5368709120ull); });
+}
+
+// Bounded formatting when the C library's formatter reports an error: the
+// result is failure and the buffer holds a terminated text, never garbage.
+const wchar_t kUnencodable[] = {static_cast<wchar_t>(0x20AC), 0}; // not in the C locale
+
+TEST(SprintStrMore, FormatterErrorFailsAndLeavesTheEmptyText) {
+    char buffer[16];
+    memset(buffer, 'G', sizeof buffer);
+    EXPECT_FALSE(CliSprintStr(buffer, sizeof buffer, "%ls", kUnencodable));
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST(SprintStrMore, FormatterErrorInAnAppendKeepsTheExistingText) {
+    char buffer[16];
+    memset(buffer, 'G', sizeof buffer);
+    strcpy(buffer, "abc");
+    EXPECT_FALSE(CliSprintStrCat(buffer, sizeof buffer, "x%ls", kUnencodable));
+    EXPECT_STREQ(buffer, "abc");
 }
 
 } // namespace

@@ -2,13 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <vector>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clibase.h"
+#include "tests/support/sys_faults.h"
 
 namespace {
+
+using testsupport::Sys;
+using testsupport::SysFaults;
 
 constexpr char kSentinel = '\x5A';
 
@@ -272,39 +278,52 @@ TEST(Memory, GrowKeepsContentsAndRefusesShrinking) {
     CliMemFree(fresh);
 }
 
-int gCallocCalls = 0;
-void *CountingCalloc(size_t n, size_t size) {
-    ++gCallocCalls;
-    return gOsSysReal.calloc(n, size);
-}
-void *FailingCalloc(size_t, size_t) {
-    return nullptr;
-}
-
 TEST(Memory, GrowKeepsTheOldBlockWhenAllocationFails) {
     void *block = CliMemAlloc(4);
     void *before = block;
-    OsSysOverride restore;
-    gOsSys.calloc = FailingCalloc;
-    EXPECT_EQ(CliMemGrow(&block, 4, 8), 0u);
-    EXPECT_EQ(block, before);
-    gOsSys = gOsSysReal;
+    {
+        SysFaults faults;
+        faults.FailFrom(Sys::calloc, 1, ENOMEM);
+        EXPECT_EQ(CliMemGrow(&block, 4, 8), 0u);
+        EXPECT_EQ(block, before);
+    }
     CliMemFree(block);
 }
 
 TEST(StrAlloc, SizesItselfWithOneRetry) {
-    OsSysOverride restore;
-    gCallocCalls = 0;
-    gOsSys.calloc = CountingCalloc;
+    SysFaults faults;
     std::string hundred(100, 'x');
     char *text = CliStrAlloc("%s", hundred.c_str());
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text), hundred);
-    EXPECT_EQ(gCallocCalls, 2); // 32 bytes first, then exactly 101
+    EXPECT_EQ(faults.Calls(Sys::calloc), 2u); // 32 bytes first, then exactly 101
     CliStrFree(text);
     EXPECT_EQ(CliStrAlloc(nullptr), nullptr);
-    gOsSys.calloc = FailingCalloc;
+    faults.FailFrom(Sys::calloc, 1, ENOMEM);
     EXPECT_EQ(CliStrAlloc("%d", 1), nullptr);
+}
+
+std::vector<size_t> gSizes;
+
+void *RecordingCalloc(size_t n, size_t size) {
+    gSizes.push_back(n * size);
+    return gOsSysReal.calloc(n, size);
+}
+
+// A wide character that the C locale cannot encode makes every formatting
+// attempt fail. The allocation must give up with null (freeing every
+// buffer, which the leak checker sees) instead of growing for ever, and
+// each retry takes a buffer 32 bytes larger than the one before.
+TEST(StrAllocMore, PersistentFormatErrorGivesUpWithNull) {
+    OsSysOverride restore;
+    gSizes.clear();
+    gOsSys.calloc = RecordingCalloc;
+    const wchar_t unencodable[] = {static_cast<wchar_t>(0x20AC), 0};
+    EXPECT_EQ(CliStrAlloc("%ls", unencodable), nullptr);
+    ASSERT_GE(gSizes.size(), 2u);
+    for (size_t i = 0; i < gSizes.size(); ++i) {
+        EXPECT_EQ(gSizes[i], 32 + 32 * i) << "attempt " << i;
+    }
 }
 
 } // namespace
