@@ -1,9 +1,7 @@
 // The service from start to exit in a child process: start-up failures
 // through the platform stand-in, application and service mode, stop
 // signals, and the tool hooks the runtime calls back.
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -165,18 +163,6 @@ TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
                          "later 03/12/20 11:21:16  \n" + kRetrieveFailed);
 }
 
-// Service mode writes the fixed log path: the child gets a private mount
-// namespace whose /var is the test's directory, so nothing on the machine
-// is touched and the test reads the log file after the child has ended.
-bool PrivateVar(const std::string &var) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
-        return false;
-    }
-    return mkdir("/var/quenlab", 0755) == 0;
-}
-
 TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
     struct Case {
         const char *name;
@@ -199,7 +185,7 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
         ASSERT_TRUE(var.Make("trelvox-var-"));
         ChildResult r = RunService(
             [sig, &var] {
-                if (!PrivateVar(var.Root())) {
+                if (!svctest::PrivateVar(var.Root())) {
                     testsupport::SideChannelWrite("no namespace\n");
                     _exit(0);
                 }

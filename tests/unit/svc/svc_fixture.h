@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,6 +87,19 @@ std::string PumpOutput(Script script,
         *keep = driver;
     }
     return out;
+}
+
+// Service mode writes the fixed log path: a child gets a private mount
+// namespace whose /var is the test's directory, so nothing on the machine
+// is touched and the test reads the log file after the child has ended.
+// False where no such namespace can be made.
+inline bool PrivateVar(const std::string &var) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
+        return false;
+    }
+    return mkdir("/var/quenlab", 0755) == 0;
 }
 
 } // namespace svctest
