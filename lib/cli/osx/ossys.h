@@ -2,8 +2,8 @@
 // must be able to fail on purpose: production code calls gOsSys.x(...)
 // instead of x(...). The table holds the real calls and is constant
 // initialised, so the seam works even for code that runs before dynamic
-// initialisation; only test programs replace entries (tests/support/
-// sys_faults.h fails the Nth call of any entry).
+// initialisation; only test and benchmark programs replace entries
+// (tests/support/sys_faults.h fails the Nth call of any entry).
 #pragma once
 
 #include <pthread.h>
