@@ -29,12 +29,13 @@
 
 #include "bench/support/bench_report.h"
 #include "bench/support/event_corpus.h"
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clilog.h"
 #include "lib/platform/driver_registry.h"
+#include "lib/platform/platform_testing.h"
 #include "svc/clt.h"
 #include "tests/support/scripted_driver.h"
+#include "tests/support/sys_override.h"
 
 namespace {
 

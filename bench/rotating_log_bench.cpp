@@ -26,8 +26,8 @@
 #include <string>
 
 #include "bench/support/bench_report.h"
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
+#include "tests/support/sys_override.h"
 
 namespace {
 

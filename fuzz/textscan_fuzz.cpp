@@ -24,6 +24,7 @@
 #include "fuzz/support/fuzz_support.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
+#include "lib/platform/platform_testing.h"
 #include "svc/clt.h"
 #include "tests/support/scripted_driver.h"
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in an optimised build of their own (build-bench) and runs
+# Builds the benchmarks in an optimised build of their own (build-bench,
+# preset bench) and runs
 # every one of them, or those named: scripts/bench.sh [NAME...] where NAME is
 # rotating_log, pump, idle or memory. Extra Google Benchmark flags go after
 # "--", e.g. scripts/bench.sh rotating_log -- --benchmark_repetitions=9.
@@ -23,17 +24,15 @@ for name in "${names[@]}"; do
     esac
 done
 
-# strace counts the service's system calls per idle request (idle_bench).
-scripts/setup.sh strace
-# -O2 as Debian builds its packages, with symbols so that perf can say
-# where the time goes.
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVOX_BENCH=ON \
-    -DTRELVOX_TESTS=OFF >/dev/null
+scripts/setup.sh bench
+# Preset bench: -O2 as Debian builds its packages, with symbols so that perf
+# can say where the time goes.
+cmake --preset bench >/dev/null
 targets=()
 for name in "${names[@]}"; do
     targets+=("${name}_bench")
 done
-cmake --build build-bench -j "$(nproc)" --target "${targets[@]}"
+cmake --build --preset bench -j "$(nproc)" --target "${targets[@]}"
 
 status=0
 for name in "${names[@]}"; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project with gcov instrumentation in build-cov, runs every test
+# Builds the project with gcov instrumentation in build-cov (preset
+# coverage), runs every test
 # and prints the line and branch coverage of lib/ and svc/: one table per
 # file, then the totals. A browsable report lands in build-cov/coverage/.
 #
@@ -11,20 +12,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh tests coverage
 
 build=build-cov
 jobs=$(nproc)
-# Tests run code in forked children that leave with _exit; they write their
-# counters through __gcov_dump, which every program must therefore link.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVOX_COVERAGE=ON \
-    -DCMAKE_EXE_LINKER_FLAGS=-Wl,--undefined=__gcov_dump >/dev/null
-cmake --build "$build" -j "$jobs"
+# Preset coverage. Tests run code in forked children that leave with _exit;
+# they write their counters through __gcov_dump, which the preset makes
+# every program link.
+cmake --preset coverage >/dev/null
+cmake --build --preset coverage -j "$jobs"
 
 # Counts of earlier runs would add up with this one's.
 find "$build" -name '*.gcda' -delete
 tests=0
-ctest --test-dir "$build" --output-on-failure -j "$jobs" || tests=$?
+ctest --preset coverage -j "$jobs" || tests=$?
 
 # Exception edges that no test can take (every call that may throw has one)
 # and unreachable branches would only blur the branch figure.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in build-fuzz and runs each one for
+# Installs clang when it is missing, builds the libFuzzer targets with it in
+# build-fuzz (preset fuzz) and runs each one for
 # a bounded time, starting from its seed corpus in fuzz/corpus/<target>/.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
@@ -8,8 +9,8 @@
 # "numbers" or "paths" pick targets; all of them by default. New inputs the
 # fuzzer finds stay in build-fuzz/fuzz-corpus/ (the seed corpus is not
 # touched); a crashing input is saved in build-fuzz/fuzz-artifacts/ and the
-# script exits non-zero. Without clang or its fuzzer runtime the script says
-# so and exits 0.
+# script exits non-zero. Where clang or its fuzzer runtime cannot be had the
+# script says so and exits 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,7 @@ skip() {
     exit 0
 }
 
+scripts/setup.sh fuzz || echo "fuzz: clang and its fuzzer runtime could not be installed" >&2
 command -v clang >/dev/null && command -v clang++ >/dev/null ||
     skip "clang is not installed (Debian: clang and libclang-rt-dev)"
 probe=$(mktemp -d)
@@ -39,9 +41,7 @@ clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe"
 build=build-fuzz
 mkdir -p "$build"
 echo "== building the fuzz targets with clang in $build"
-if ! { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTRELVOX_FUZZ=ON -DTRELVOX_TESTS=OFF &&
-    cmake --build "$build" -j "$(nproc)" --target fuzz_all; } >"$build/build.log" 2>&1; then
+if ! { cmake --preset fuzz && cmake --build --preset fuzz -j "$(nproc)"; } >"$build/build.log" 2>&1; then
     tail -n 40 "$build/build.log" >&2
     echo "fuzz: the build failed (all of it in $build/build.log)" >&2
     exit 1

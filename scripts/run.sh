@@ -13,8 +13,9 @@ case $seconds in
 esac
 
 scripts/setup.sh
-cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELVOX_TESTS=OFF >/dev/null
-cmake --build build-run -j "$(nproc)" --target trelvoxlogd trelvoxsim
+# The packager's build (preset release, in build-release): what ships.
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target trelvoxlogd trelvoxsim
 
 TRELVOX_DRIVER_DIR=$(mktemp -d "${TMPDIR:-/tmp}/trelvox-drivers.XXXXXX")
 export TRELVOX_DRIVER_DIR
@@ -38,10 +39,10 @@ trap 'stop=1' INT TERM
 echo "run: simulated driver in $TRELVOX_DRIVER_DIR; trelvoxlogd for ${seconds} s (Ctrl-C stops it)" >&2
 # Lines at a steady rate with quiet spells; after 15 s the driver unloads
 # and comes back 3 s later, as a real driver does when it is reloaded.
-build-run/tools/trelvoxsim/trelvoxsim --rate 4 --gap-every 8 --gap 2 \
+build-release/tools/trelvoxsim/trelvoxsim --rate 4 --gap-every 8 --gap 2 \
     --unload-after 15 --return-after 3 &
 sim_pid=$!
-build-run/svc/trelvoxlogd "$@" &
+build-release/svc/trelvoxlogd "$@" &
 logd_pid=$!
 
 end=$((SECONDS + seconds))

@@ -1,21 +1,37 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, when it is missing.
+# Installs what building and running the service need, when it is missing,
+# and the packages of the groups named:
+#
+#   scripts/setup.sh [GROUP|PACKAGE...]
+#
+# Groups: tests (scripts/test.sh: GoogleTest, the end-to-end and packaging
+# checks), coverage (gcovr), bench (Google Benchmark and the spdlog peer),
+# fuzz (clang and its fuzzer runtime). Any other word is a Debian package.
 # Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev pkg-config)
-# The packaging checks: manual pages, the Debian package, the systemd unit.
-packages+=(groff-base man-db dpkg-dev file systemd python3)
-# lintian on the package; the unit's system-call filter applied to the
-# service in the service-mode tests (systemd-analyze comes with systemd).
-packages+=(lintian libseccomp-dev)
-# The benchmarks (scripts/bench.sh): Google Benchmark and the spdlog peer.
-packages+=(libbenchmark-dev libspdlog-dev)
-# Coverage reports (scripts/coverage.sh).
-packages+=(gcovr)
-# Central collection through rsyslog (tests/e2e/rsyslog): the engine and RELP.
-packages+=(rsyslog rsyslog-relp)
-packages+=("$@")
+# Building and running: the compiler, CMake and Ninja.
+packages=(cmake ninja-build g++)
+for group in "$@"; do
+    case $group in
+    tests)
+        packages+=(googletest libgtest-dev libgmock-dev pkg-config python3)
+        # The service-mode scenarios apply the unit's system-call filter.
+        packages+=(libseccomp-dev)
+        # The packaging checks: manual pages, the Debian package and lintian,
+        # the systemd unit (systemd-analyze comes with systemd).
+        packages+=(groff-base man-db dpkg-dev file systemd lintian)
+        # Central collection through rsyslog (tests/e2e/rsyslog): the engine
+        # and RELP.
+        packages+=(rsyslog rsyslog-relp)
+        ;;
+    coverage) packages+=(gcovr) ;;
+    # strace counts the service's system calls per idle request (idle_bench).
+    bench) packages+=(libbenchmark-dev libspdlog-dev strace) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) packages+=("$group") ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 #include "lib/platform/iokit.h"
 
 struct CliLogFile;

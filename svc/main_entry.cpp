@@ -8,6 +8,7 @@
 
 #include <new>
 
+#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -114,11 +115,11 @@ void CltMain(int32_t argc, char **argv) {
     CliStrCat(clt->logPath, sizeof clt->logPath, kLogName);
     CliStrCat(clt->logPath, sizeof clt->logPath, kLogExt);
 
-    if (pthread_mutex_init(&clt->waitMutex, nullptr) != 0) {
+    if (gOsSys.pthread_mutex_init(&clt->waitMutex, nullptr) != 0) {
         FailStart("Failed to allocate resources\n");
     }
     clt->mutexCreated = true;
-    if (pthread_cond_init(&clt->waitCond, nullptr) != 0) {
+    if (gOsSys.pthread_cond_init(&clt->waitCond, nullptr) != 0) {
         FailStart("Failed to allocate resources\n");
     }
     clt->condCreated = true;

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -41,7 +42,7 @@ bool WriteToLog(CltGlobals *clt, const char *format, va_list args) {
 // or an interrupted one; gives up at the first error, with errno set.
 bool WriteAll(int fd, const char *bytes, uint32_t length) {
     while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
+        ssize_t n = gOsSys.write(fd, bytes, length);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -166,8 +167,8 @@ void LogStr(const char *format, ...) {
 void SysLog(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    openlog(gCli != nullptr ? gCli->progName : "", LOG_CONS, LOG_DAEMON);
-    vsyslog(priority, format, args);
-    closelog();
+    gOsSys.openlog(gCli != nullptr ? gCli->progName : "", LOG_CONS, LOG_DAEMON);
+    gOsSys.vsyslog(priority, format, args);
+    gOsSys.closelog();
     va_end(args);
 }

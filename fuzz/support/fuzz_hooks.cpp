@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 
 namespace {
 

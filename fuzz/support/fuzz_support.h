@@ -1,7 +1,7 @@
 // Shared pieces of the fuzz targets: a check that stops the process with a
 // message (the fuzzer and the corpus replay both see the abort), a reader
-// that takes parameters from the front of an input, and a buffer followed by
-// a guard region that a bounded writer must leave alone.
+// that takes parameters from the front of an input, and the tests' buffer
+// followed by a guard region that a bounded writer must leave alone.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tests/support/guarded_buffer.h"
 
 // The entry point of a target; the replay main and libFuzzer call it. A
 // target that needs set-up once per process also defines
@@ -81,52 +83,9 @@ private:
     size_t pos_ = 0;
 };
 
-// A destination of `size` bytes followed by a guard region. Both start
-// filled with a pattern byte; Intact() tells whether the guard still holds
-// it. The whole block is one heap allocation, so a write past the guard is
-// caught by the address sanitizer as well.
-class GuardedBuffer {
-public:
-    static constexpr size_t kGuard = 64;
-    static constexpr uint8_t kPattern = 0xA5;
-
-    explicit GuardedBuffer(size_t size) : size_(size), block_(size + kGuard, kPattern) {}
-
-    char *Data() { return reinterpret_cast<char *>(block_.data()); }
-    uint32_t Size() const { return static_cast<uint32_t>(size_); }
-    bool Intact() const {
-        for (size_t i = size_; i < block_.size(); ++i) {
-            if (block_[i] != kPattern) {
-                return false;
-            }
-        }
-        return true;
-    }
-    // True when no byte of the destination was written either.
-    bool Untouched() const {
-        for (size_t i = 0; i < size_; ++i) {
-            if (block_[i] != kPattern) {
-                return false;
-            }
-        }
-        return Intact();
-    }
-    // The destination's text up to its first NUL; false when there is no
-    // terminator inside the destination.
-    bool Text(std::string *out) const {
-        const void *nul = memchr(block_.data(), 0, size_);
-        if (nul == nullptr) {
-            return false;
-        }
-        out->assign(reinterpret_cast<const char *>(block_.data()),
-                    static_cast<const uint8_t *>(nul) - block_.data());
-        return true;
-    }
-
-private:
-    size_t size_;
-    std::vector<uint8_t> block_;
-};
+// A destination followed by a guard region that a bounded writer must leave
+// alone (shared with the unit tests).
+using testsupport::GuardedBuffer;
 
 } // namespace fuzzsupport
 

@@ -41,9 +41,8 @@ void StopDriverBus();
 
 // Time-out of one call on a connection (IOServiceOpen and each method
 // call), in milliseconds. The default of 10 s lies far above any normal
-// reply; tests make it short.
+// reply; tests make it short (platform_testing.h).
 inline constexpr uint32_t kDriverBusDefaultTimeoutMs = 10000;
-void SetDriverBusCallTimeout(uint32_t ms);
 uint32_t DriverBusCallTimeout();
 
 } // namespace trelvox::platform

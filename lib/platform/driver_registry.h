@@ -1,6 +1,8 @@
 // The stand-in's driver registry: published driver instances, each with a
 // class name and a user client that answers method calls. Tests publish
-// in-process instances here; the driver bus publishes out-of-process ones.
+// in-process instances here (and reach the stand-in's controls through
+// lib/platform/platform_testing.h); the driver bus publishes out-of-process
+// ones.
 #pragma once
 
 #include <cstddef>
@@ -44,41 +46,11 @@ using InstanceId = uint64_t;
 InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance);
 void UnpublishInstance(InstanceId id);
 
-// Opens a connection straight to a published instance, as IOServiceOpen does
-// for its service object: for tests of the transport that need no
-// notification. 0 and the connection, or a failure code.
-kern_return_t OpenInstance(InstanceId id, uint32_t type, io_connect_t *connect);
-
 // A descriptor that every notification port's run-loop source also waits on,
 // and the work to run on the run loop's thread when it is readable (before
 // pending publications are delivered). The driver bus uses it for its watch
 // of the driver directory. Returns an id for RemovePortWatch.
 uint64_t AddPortWatch(int fd, std::function<void()> onReadable);
 void RemovePortWatch(uint64_t id);
-
-// Objects alive in the stand-in, so tests can prove that callers release
-// what they are given.
-struct PlatformCounts {
-    uint32_t instances = 0;
-    uint32_t notifications = 0;  // iterators not yet released
-    uint32_t serviceObjects = 0; // delivered by IOIteratorNext, not yet released
-    uint32_t connections = 0;    // opened, not yet closed
-};
-PlatformCounts Counts();
-
-// Start-up failures a test can force on the stand-in.
-struct PlatformFaults {
-    bool failPortCreate = false;
-    bool failMatching = false;
-    bool failAddNotification = false;
-    bool failRunLoopSource = false;
-    bool failCurrentRunLoop = false;
-};
-PlatformFaults &Faults();
-
-// Forgets every instance, notification, object, connection, port watch and
-// fault, and the calling thread's run-loop sources and kept stop (tests
-// only). Notification ports stay valid for their owners to destroy.
-void ResetPlatform();
 
 } // namespace trelvox::platform

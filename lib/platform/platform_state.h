@@ -13,6 +13,7 @@
 
 #include "lib/platform/bus_frames.h"
 #include "lib/platform/driver_registry.h"
+#include "lib/platform/platform_testing.h"
 
 struct IONotificationPort;
 

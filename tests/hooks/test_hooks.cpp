@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 #include "tests/support/child_process.h"
 
 namespace testhooks {
@@ -13,7 +14,7 @@ void (*gOnExit)() = nullptr;
 // The I/O-control class list that the runtime reads as gCltIoctlSupp and the
 // extra lengths CltIoctlPayloadSize answers. The runtime only reads them;
 // the I/O-control tests rewrite them to declare what each case needs (see
-// tests/unit/ioctl_test_support.h). The list is defined under the runtime's
+// tests/unit/runtime/ioctl_test_support.h). The list is defined under the runtime's
 // name by symbol so that it can stay writable here while the runtime sees
 // its constant declaration.
 namespace testhooks {

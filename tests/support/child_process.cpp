@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -90,12 +91,15 @@ ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &op
     ChildResult result;
     bool outOpen = true, errOpen = true, sideOpen = true;
     time_t deadline = time(nullptr) + options.timeoutSeconds;
+    const std::string &stopAfter = options.stopAfter;
+    bool matched = false, signalled = false;
+    std::chrono::steady_clock::time_point matchedAt;
     while (outOpen || errOpen || sideOpen) {
         pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {side[0], POLLIN, 0}};
         fds[0].fd = outOpen ? out[0] : -1;
         fds[1].fd = errOpen ? err[0] : -1;
         fds[2].fd = sideOpen ? side[0] : -1;
-        int ready = poll(fds, 3, 200);
+        int ready = poll(fds, 3, matched && !signalled ? 10 : 200);
         if (ready > 0) {
             if (fds[0].revents) {
                 DrainInto(out[0], result.out, outOpen);
@@ -106,6 +110,17 @@ ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &op
             if (fds[2].revents) {
                 DrainInto(side[0], result.side, sideOpen);
             }
+        }
+        if (!matched && !stopAfter.empty() && result.out.size() >= stopAfter.size() &&
+            result.out.compare(result.out.size() - stopAfter.size(), stopAfter.size(), stopAfter) ==
+                0) {
+            matched = true;
+            matchedAt = std::chrono::steady_clock::now();
+        }
+        if (matched && !signalled &&
+            std::chrono::steady_clock::now() - matchedAt >= std::chrono::milliseconds(50)) {
+            kill(pid, options.stopSignal);
+            signalled = true;
         }
         if (time(nullptr) > deadline) {
             kill(pid, SIGKILL);
@@ -128,6 +143,26 @@ ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &op
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+ChildResult RunProgram(const std::vector<std::string> &argv, const ChildOptions &options) {
+    return RunInChild(
+        [&argv] {
+            close(gSideFd);
+            gSideFd = -1;
+            // The parent ignores SIGPIPE while it feeds a child; the
+            // program starts with the default, as from a shell.
+            signal(SIGPIPE, SIG_DFL);
+            std::vector<std::string> copy = argv;
+            std::vector<char *> pointers;
+            for (std::string &arg : copy) {
+                pointers.push_back(arg.data());
+            }
+            pointers.push_back(nullptr);
+            execv(pointers[0], pointers.data());
+            _exit(127);
+        },
+        options);
 }
 
 } // namespace testsupport

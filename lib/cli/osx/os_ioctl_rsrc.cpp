@@ -2,6 +2,7 @@
 // largest declared request and the two method buffers.
 #include "lib/cli/osx/os.h"
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 
 namespace {
 

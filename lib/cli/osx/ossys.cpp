@@ -1,6 +1,7 @@
 #include "lib/cli/osx/ossys.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +19,9 @@ int RealFstat(int fd, struct stat *st) {
 }
 int RealStatx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) {
     return ::statx(dirfd, path, flags, mask, out);
+}
+void RealVsyslog(int priority, const char *format, va_list args) {
+    ::vsyslog(priority, format, args);
 }
 
 } // namespace
@@ -42,6 +46,11 @@ constexpr OsSysTable gOsSysReal = {
     .time = ::time,
     .statx = RealStatx,
     .clock_gettime = ::clock_gettime,
+    .openlog = ::openlog,
+    .vsyslog = RealVsyslog,
+    .closelog = ::closelog,
+    .pthread_mutex_init = ::pthread_mutex_init,
+    .pthread_cond_init = ::pthread_cond_init,
 };
 
-OsSysTable gOsSys = gOsSysReal;
+constinit OsSysTable gOsSys = gOsSysReal;

@@ -1,11 +1,16 @@
-// The seam through which the runtime reaches the system calls that tests
-// must be able to fail on purpose. Production code calls gOsSys.x(...);
-// a test swaps one entry (see OsSysOverride) to make the Nth call fail.
+// The one seam through which the code reaches the system calls that tests
+// must be able to fail on purpose: production code calls gOsSys.x(...)
+// instead of x(...). The table holds the real calls and is constant
+// initialised, so the seam works even for code that runs before dynamic
+// initialisation; only test and benchmark programs replace entries
+// (tests/support/sys_faults.h fails the Nth call of any entry).
 #pragma once
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +20,7 @@ struct OsSysTable {
     int (*open)(const char *path, int flags, mode_t mode);
     int (*close)(int fd);
     ssize_t (*read)(int fd, void *buf, size_t len);
+    // Also the service's writes to standard output.
     ssize_t (*write)(int fd, const void *buf, size_t len);
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*fstat)(int fd, struct stat *st);
@@ -30,17 +36,17 @@ struct OsSysTable {
     int (*statx)(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out);
     // The rotating log's clock (a coarse monotonic one: no system call).
     int (*clock_gettime)(clockid_t clock, struct timespec *out);
+    // The system log, as the service speaks to it.
+    void (*openlog)(const char *ident, int option, int facility);
+    void (*vsyslog)(int priority, const char *format, va_list args);
+    void (*closelog)();
+    // The service's wait primitives; they return an error number.
+    int (*pthread_mutex_init)(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr);
+    int (*pthread_cond_init)(pthread_cond_t *cond, const pthread_condattr_t *attr);
 };
 
 // The table in force; starts as the real system calls.
-extern OsSysTable gOsSys;
-// The real system calls, for restoring and for overrides that pass through.
+extern constinit OsSysTable gOsSys;
+// The real system calls, for restoring and for replacements that pass
+// through.
 extern const OsSysTable gOsSysReal;
-
-// Restores gOsSys to the real calls when it goes out of scope.
-struct OsSysOverride {
-    OsSysOverride() = default;
-    OsSysOverride(const OsSysOverride &) = delete;
-    OsSysOverride &operator=(const OsSysOverride &) = delete;
-    ~OsSysOverride() { gOsSys = gOsSysReal; }
-};

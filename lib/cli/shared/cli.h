@@ -1,8 +1,9 @@
 // The command-line runtime: state record, exit sequence, options, signals,
 // console output, prompts, progress, I/O control and status texts.
 //
-// Every tool built on the runtime supplies the tool hooks declared at the end
-// of this header; the runtime reaches the tool only through them.
+// Every tool built on the runtime supplies the tool hooks of
+// lib/cli/shared/cli_upcalls.h; the runtime reaches the tool only through
+// them.
 #pragma once
 
 #include <cstdarg>
@@ -146,6 +147,14 @@ void CliDbgPrint(const char *format, ...) CLI_PRINTF(1, 2);
 void CliDbgPrint2(const char *format, ...) CLI_PRINTF(1, 2);
 void CliPrintSectionHdr(char ch, uint8_t count, const char *format, ...) CLI_PRINTF(3, 4);
 [[noreturn]] void CliPrintErrorFunc(const char *name);
+
+// The hex renderers of clibase.h printed through CliPrint2.
+void CliPrintHexStr(const void *data, uint32_t length, char separator);
+void CliPrintHexStr2(const void *data, uint32_t length, char separator, uint8_t bytesPerLine,
+                     uint8_t indent, uint32_t flags);
+void CliPrintHexDump2(const void *data, uint32_t length, uint8_t unitsPerLine, uint8_t indent,
+                      uint32_t flags);
+void CliPrintHexDump(const void *data, uint32_t length, uint8_t unitsPerLine, uint32_t flags);
 
 bool CliStreamRedirect(const char *path, FILE *stream, int32_t stdFd, bool writeMode,
                        CliStreamRedir *rec);
@@ -362,17 +371,3 @@ const char *CliIoctlHbaDiscStateStr(uint8_t code);
 const char *CliIoctlHbaLinkRateStr(uint8_t code);
 const char *CliIoctlHbaFcTopStr(uint32_t code);
 const char *CliIoctlHbaPortStateStr(uint8_t code);
-
-// ---------------------------------------------------------------------------
-// Tool hooks: every program that links the runtime defines these.
-// ---------------------------------------------------------------------------
-
-void CltExit();
-void CltPrintOptions(FILE *stream);
-void CltPrintDescription();
-void CltPrintExamples();
-uint32_t CltIoctlPayloadSize(int32_t ioctlClass);
-// Supported I/O-control classes, ended by kCliIoctlClassEnd (10).
-extern const int32_t gCltIoctlSupp[];
-// Size in bytes of the tool's record that CliInit allocates for gClt.
-uint32_t CltGlobalsSize();

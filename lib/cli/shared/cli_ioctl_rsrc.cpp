@@ -4,6 +4,7 @@
 
 #include "lib/cli/osx/os.h"
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 
 CliIoctlResource gCliIoctlBuffer = {};
 

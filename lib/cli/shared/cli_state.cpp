@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 #include "lib/cli/shared/cliterm.h"
 
 CliGlobals *gCli = nullptr;

@@ -1,6 +1,10 @@
 // Display texts for the status, state and rate codes that adapter drivers
-// return. Every text exists once; the tables and switches below point at the
-// same literal wherever two codes share a wording.
+// return, as tables: indexed by code where the codes run from 0, otherwise
+// of code and text pairs; one lookup serves them all. Every text exists
+// once; the tables point at the same literal wherever two codes share a
+// wording.
+#include <type_traits>
+
 #include "lib/cli/shared/cli.h"
 
 namespace {
@@ -82,315 +86,197 @@ const char *const gCliSptReqStsStr[11] = {
 
 namespace {
 
-template <size_t N>
-const char *TableText(const char *const (&table)[N], uint32_t index, const char *fallback) {
-    return index < N ? table[index] : fallback;
+// One row of a table whose codes do not run from 0.
+struct CodeText {
+    uint32_t code;
+    const char *text;
+};
+
+constexpr CodeText kVdaStsStr[] = {
+    {0, "Successful completion"},
+    {1, "Invalid command function"},
+    {2, "Insufficient resources"},
+    {3, "No target at TargetId"},
+    {4, kInvalidLun},
+    {5, "Request timeout"},
+    {6, kDataOverrun},
+    {7, kDataUnderrun},
+    {8, "SCSI Error occurred"},
+    {9, "FCP Error occurred"},
+    {10, kCommandAborted},
+    {11, "Residual length incorrect"},
+    {12, "Task management failed"},
+    {13, "Aborted due to bus reset"},
+    {14, "Error reading SG list"},
+    {15, "Error transferring data"},
+    {112, "Internal generated HWVDA_RS_SEL"},
+    {128, "General scan failure"},
+    {129, "Device invalid"},
+    {130, "Device already assigned"},
+    {131, "Device not a member"},
+    {132, "Device has been lost"},
+    {133, "Scan generation mismatch"},
+    {136, "RAID group does not exist"},
+    {137, "RAID group already exists"},
+    {138, "Too many RAID groups"},
+    {139, "Invalid interleave size"},
+    {140, "Invalid Span Depth"},
+    {141, "Invalid or unsupported RAID level"},
+    {142, "Max group member count exceeded"},
+    {143, "Error during commit changes"},
+    {144, "Unable to rebuild at this time"},
+    {148, "Error during config save"},
+    {152, "No more partitions"},
+    {153, "Element does not exist"},
+    {154, "Partition already mapped"},
+    {155, "Invalid Target ID"},
+    {156, kInvalidLun},
+    {157, "Target/LUN already in use"},
+    {158, "Partition is not mapped"},
+    {159, "Already too many partitions"},
+    {160, "Invalid capacity specified"},
+    {161, "Invalid RAID group state"},
+    {164, "Hot spare update error"},
+    {252, "Internal CLI error"},
+    {253, "Internal VDA error"},
+};
+
+constexpr CodeText kHbaStateStr[] = {
+    {1, "Operational"},
+    {2, "Reset is scheduled"},
+    {3, "Reset is in progress"},
+    {4, kDiscoveryInProgress},
+    {5, "Degraded"},
+    {6, kDisabled},
+    {7, "Temperature out of range"},
+    {8, "Bus reset is scheduled"},
+    {9, "Bus reset is in progress"},
+};
+
+constexpr CodeText kHbaLocStsStr[] = {
+    {0, "Off"},
+    {1, "On"},
+    {2, kUnsupported},
+};
+
+constexpr CodeText kHbaDevCtrlStsStr[] = {
+    {0, kSuccess},
+    {1, kFailed},
+    {2, "Function unsupported"},
+    {3, "Function failed"},
+    {4, kInvalidLun},
+    {5, "Command not found"},
+    {6, "Command not active"},
+    {7, "Invalid frame"},
+    {8, "Invalid tag"},
+    {9, "Invalid length"},
+    {10, "Invalid field"},
+    {11, "Invalid FCP_DATA_RO"},
+    {12, "Unknown response code"},
+};
+
+constexpr CodeText kHbaPhyStateStr[] = {
+    {0, kNotReported},         {1, kDisabledByUser}, {2, "Disabled (no cable)"},
+    {3, kDisabledDueToErrors}, {4, "Link down"},     {5, "Link up"},
+};
+
+constexpr CodeText kHbaDiscStateStr[] = {
+    {0, kNotReported},         {1, kDisabledByUser},
+    {2, kDisabledDueToErrors}, {3, "No discovery in progress"},
+    {4, kDiscoveryInProgress}, {5, kNotApplicable},
+};
+
+// The codes are the driver's and not in order of speed; 8 names no rate.
+constexpr CodeText kHbaLinkRateStr[] = {
+    {0, "1 Gb/s"},   {1, "1.5 Gb/s"},  {2, "2 Gb/s"},   {3, "3 Gb/s"},       {4, "4 Gb/s"},
+    {5, "6 Gb/s"},   {6, "8 Gb/s"},    {7, "10 Gb/s"},  {9, kNotApplicable}, {10, "100 Mb/s"},
+    {11, "40 Gb/s"}, {12, "12 Gb/s"},  {13, "16 Gb/s"}, {14, "24 Gb/s"},     {15, "32 Gb/s"},
+    {16, "50 Gb/s"}, {17, "100 Gb/s"},
+};
+
+constexpr CodeText kHbaFcTopStr[] = {
+    {1, kNotApplicable},          {2, "Arbitrated Loop"}, {3, "Public Loop"},
+    {4, "Private Loop"},          {5, "Point-to-Point"},  {6, "Point-to-Point Fabric"},
+    {7, "Point-to-Point Direct"},
+};
+
+constexpr CodeText kHbaPortStateStr[] = {
+    {0, kNotReported},
+    {4, "Offline"},
+    {5, "Online"},
+};
+
+// The text of code in a table indexed by code or in one of code and text
+// pairs; fallback when the table does not name the code.
+template <typename Row, size_t N>
+const char *Lookup(const Row (&table)[N], uint32_t code, const char *fallback) {
+    if constexpr (std::is_same_v<Row, CodeText>) {
+        for (const CodeText &row : table) {
+            if (row.code == code) {
+                return row.text;
+            }
+        }
+        return fallback;
+    } else {
+        return code < N ? table[code] : fallback;
+    }
 }
 
 } // namespace
 
 const char *CliIoctlHwiStsStr(uint8_t code) {
-    return TableText(CliHwIoctlStsStr, code, kUnknownStatus);
+    return Lookup(CliHwIoctlStsStr, code, kUnknownStatus);
 }
 
 const char *CliIoctlFmApiStsStr(uint8_t code) {
-    return TableText(CliFmApiStsStr, code, kUnknownStatus);
+    return Lookup(CliFmApiStsStr, code, kUnknownStatus);
 }
 
 const char *CliIoctlFmApiCtStr(uint8_t code) {
-    return TableText(CliFmApiCtStr, code, kUnknownComponent);
+    return Lookup(CliFmApiCtStr, code, kUnknownComponent);
 }
 
 const char *CliIoctlFmApiCsStr(uint8_t code) {
     // One byte wide: 255 (-1) wraps to index 0.
-    const uint8_t index = static_cast<uint8_t>(code + 1);
-    return TableText(CliFmApiCsStr, index, kUnknownStatus);
+    return Lookup(CliFmApiCsStr, static_cast<uint8_t>(code + 1), kUnknownStatus);
 }
 
 const char *CliIoctlSptReqStsStr(uint8_t code) {
-    return TableText(gCliSptReqStsStr, code, kUnknown);
+    return Lookup(gCliSptReqStsStr, code, kUnknown);
 }
 
 const char *CliIoctlVdaStsStr(int32_t code) {
-    switch (code) {
-    case 0:
-        return "Successful completion";
-    case 1:
-        return "Invalid command function";
-    case 2:
-        return "Insufficient resources";
-    case 3:
-        return "No target at TargetId";
-    case 4:
-        return kInvalidLun;
-    case 5:
-        return "Request timeout";
-    case 6:
-        return kDataOverrun;
-    case 7:
-        return kDataUnderrun;
-    case 8:
-        return "SCSI Error occurred";
-    case 9:
-        return "FCP Error occurred";
-    case 10:
-        return kCommandAborted;
-    case 11:
-        return "Residual length incorrect";
-    case 12:
-        return "Task management failed";
-    case 13:
-        return "Aborted due to bus reset";
-    case 14:
-        return "Error reading SG list";
-    case 15:
-        return "Error transferring data";
-    case 112:
-        return "Internal generated HWVDA_RS_SEL";
-    case 128:
-        return "General scan failure";
-    case 129:
-        return "Device invalid";
-    case 130:
-        return "Device already assigned";
-    case 131:
-        return "Device not a member";
-    case 132:
-        return "Device has been lost";
-    case 133:
-        return "Scan generation mismatch";
-    case 136:
-        return "RAID group does not exist";
-    case 137:
-        return "RAID group already exists";
-    case 138:
-        return "Too many RAID groups";
-    case 139:
-        return "Invalid interleave size";
-    case 140:
-        return "Invalid Span Depth";
-    case 141:
-        return "Invalid or unsupported RAID level";
-    case 142:
-        return "Max group member count exceeded";
-    case 143:
-        return "Error during commit changes";
-    case 144:
-        return "Unable to rebuild at this time";
-    case 148:
-        return "Error during config save";
-    case 152:
-        return "No more partitions";
-    case 153:
-        return "Element does not exist";
-    case 154:
-        return "Partition already mapped";
-    case 155:
-        return "Invalid Target ID";
-    case 156:
-        return kInvalidLun;
-    case 157:
-        return "Target/LUN already in use";
-    case 158:
-        return "Partition is not mapped";
-    case 159:
-        return "Already too many partitions";
-    case 160:
-        return "Invalid capacity specified";
-    case 161:
-        return "Invalid RAID group state";
-    case 164:
-        return "Hot spare update error";
-    case 252:
-        return "Internal CLI error";
-    case 253:
-        return "Internal VDA error";
-    default:
-        return kUnknownStatus;
-    }
+    return Lookup(kVdaStsStr, static_cast<uint32_t>(code), kUnknownStatus);
 }
 
 const char *CliIoctlHbaStateStr(uint32_t code) {
-    switch (code) {
-    case 1:
-        return "Operational";
-    case 2:
-        return "Reset is scheduled";
-    case 3:
-        return "Reset is in progress";
-    case 4:
-        return kDiscoveryInProgress;
-    case 5:
-        return "Degraded";
-    case 6:
-        return kDisabled;
-    case 7:
-        return "Temperature out of range";
-    case 8:
-        return "Bus reset is scheduled";
-    case 9:
-        return "Bus reset is in progress";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaStateStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaLocStsStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return "Off";
-    case 1:
-        return "On";
-    case 2:
-        return kUnsupported;
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaLocStsStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaDevCtrlStsStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return kSuccess;
-    case 1:
-        return kFailed;
-    case 2:
-        return "Function unsupported";
-    case 3:
-        return "Function failed";
-    case 4:
-        return kInvalidLun;
-    case 5:
-        return "Command not found";
-    case 6:
-        return "Command not active";
-    case 7:
-        return "Invalid frame";
-    case 8:
-        return "Invalid tag";
-    case 9:
-        return "Invalid length";
-    case 10:
-        return "Invalid field";
-    case 11:
-        return "Invalid FCP_DATA_RO";
-    case 12:
-        return "Unknown response code";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaDevCtrlStsStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaPhyStateStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return kNotReported;
-    case 1:
-        return kDisabledByUser;
-    case 2:
-        return "Disabled (no cable)";
-    case 3:
-        return kDisabledDueToErrors;
-    case 4:
-        return "Link down";
-    case 5:
-        return "Link up";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaPhyStateStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaDiscStateStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return kNotReported;
-    case 1:
-        return kDisabledByUser;
-    case 2:
-        return kDisabledDueToErrors;
-    case 3:
-        return "No discovery in progress";
-    case 4:
-        return kDiscoveryInProgress;
-    case 5:
-        return kNotApplicable;
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaDiscStateStr, code, kUnknown);
 }
 
-// The codes are the driver's and not in order of speed; 8 names no rate.
 const char *CliIoctlHbaLinkRateStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return "1 Gb/s";
-    case 1:
-        return "1.5 Gb/s";
-    case 2:
-        return "2 Gb/s";
-    case 3:
-        return "3 Gb/s";
-    case 4:
-        return "4 Gb/s";
-    case 5:
-        return "6 Gb/s";
-    case 6:
-        return "8 Gb/s";
-    case 7:
-        return "10 Gb/s";
-    case 9:
-        return kNotApplicable;
-    case 10:
-        return "100 Mb/s";
-    case 11:
-        return "40 Gb/s";
-    case 12:
-        return "12 Gb/s";
-    case 13:
-        return "16 Gb/s";
-    case 14:
-        return "24 Gb/s";
-    case 15:
-        return "32 Gb/s";
-    case 16:
-        return "50 Gb/s";
-    case 17:
-        return "100 Gb/s";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaLinkRateStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaFcTopStr(uint32_t code) {
-    switch (code) {
-    case 1:
-        return kNotApplicable;
-    case 2:
-        return "Arbitrated Loop";
-    case 3:
-        return "Public Loop";
-    case 4:
-        return "Private Loop";
-    case 5:
-        return "Point-to-Point";
-    case 6:
-        return "Point-to-Point Fabric";
-    case 7:
-        return "Point-to-Point Direct";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaFcTopStr, code, kUnknown);
 }
 
 const char *CliIoctlHbaPortStateStr(uint8_t code) {
-    switch (code) {
-    case 0:
-        return kNotReported;
-    case 4:
-        return "Offline";
-    case 5:
-        return "Online";
-    default:
-        return kUnknown;
-    }
+    return Lookup(kHbaPortStateStr, code, kUnknown);
 }

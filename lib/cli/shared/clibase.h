@@ -160,19 +160,16 @@ inline constexpr uint32_t kCliHexDumpPacked = 0x1000; // no space between units
 // the buffer first and succeed with the empty text when there is nothing to
 // show; a count per line of 0 with data to show fails with the empty text.
 // The Cat forms render behind the text already in the buffer. The console
-// forms (CliPrint...) print the same text through CliPrint2.
+// forms (CliPrintHex..., cli.h) print the same text through CliPrint2.
 bool CliSprintHexStr(char *buffer, uint32_t size, const void *data, uint32_t length,
                      char separator);
 bool CliSprintHexStrCat(char *buffer, uint32_t size, const void *data, uint32_t length,
                         char separator);
-void CliPrintHexStr(const void *data, uint32_t length, char separator);
 
 bool CliSprintHexStr2(char *buffer, uint32_t size, const void *data, uint32_t length,
                       char separator, uint8_t bytesPerLine, uint8_t indent, uint32_t flags);
 bool CliSprintHexStr2Cat(char *buffer, uint32_t size, const void *data, uint32_t length,
                          char separator, uint8_t bytesPerLine, uint8_t indent, uint32_t flags);
-void CliPrintHexStr2(const void *data, uint32_t length, char separator, uint8_t bytesPerLine,
-                     uint8_t indent, uint32_t flags);
 
 bool CliSprintHexDump2(char *buffer, uint32_t size, const void *data, uint32_t length,
                        uint8_t unitsPerLine, uint8_t indent, uint32_t flags);
@@ -182,9 +179,6 @@ bool CliSprintHexDump2Cat(char *buffer, uint32_t size, const void *data, uint32_
                           uint8_t unitsPerLine, uint8_t indent, uint32_t flags);
 bool CliSprintHexDumpCat(char *buffer, uint32_t size, const void *data, uint32_t length,
                          uint8_t unitsPerLine, uint32_t flags);
-void CliPrintHexDump2(const void *data, uint32_t length, uint8_t unitsPerLine, uint8_t indent,
-                      uint32_t flags);
-void CliPrintHexDump(const void *data, uint32_t length, uint8_t unitsPerLine, uint32_t flags);
 
 // ---------------------------------------------------------------------------
 // Checksums, CRC-32, byte order and month names

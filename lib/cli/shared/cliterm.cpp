@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/cli_upcalls.h"
 #include "lib/cli/shared/cliterm.h"
 
 namespace {

@@ -27,6 +27,7 @@
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
 #include "lib/platform/platform_objects.h"
+#include "lib/platform/platform_testing.h"
 #include "tests/support/port_pump.h"
 #include "tests/support/temp_dir.h"
 

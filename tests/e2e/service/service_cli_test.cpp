@@ -2,15 +2,12 @@
 // waits for a driver.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -32,82 +29,14 @@ struct LogdRun {
 // killed after 30 seconds.
 LogdRun RunLogd(const std::vector<std::string> &args, const std::string &stopAfter = "",
                 int sig = SIGTERM) {
-    int out[2], err[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char *> argv;
-        std::string path = TRELVOX_LOGD;
-        argv.push_back(path.data());
-        std::vector<std::string> copy = args;
-        for (std::string &arg : copy) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    LogdRun run;
-    bool matched = false;
-    bool signalled = false;
-    std::chrono::steady_clock::time_point matchedAt;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "the service did not end";
-            break;
-        }
-        if (poll(fds, 2, 10) <= 0 && !matched) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-                continue;
-            }
-            (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
-        }
-        // The signal goes once the text has been out for a moment, so that
-        // the service is back in its wait and not inside the write.
-        if (!matched && !stopAfter.empty() && run.out.size() >= stopAfter.size() &&
-            run.out.compare(run.out.size() - stopAfter.size(), stopAfter.size(), stopAfter) == 0) {
-            matched = true;
-            matchedAt = std::chrono::steady_clock::now();
-        }
-        if (matched && !signalled &&
-            std::chrono::steady_clock::now() - matchedAt >= std::chrono::milliseconds(50)) {
-            kill(pid, sig);
-            signalled = true;
-        }
-    }
-    for (pollfd &fd : fds) {
-        if (fd.fd >= 0) {
-            close(fd.fd);
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    std::vector<std::string> argv = {TRELVOX_LOGD};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testsupport::ChildOptions options;
+    options.stopAfter = stopAfter;
+    options.stopSignal = sig;
+    testsupport::ChildResult r = testsupport::RunProgram(argv, options);
+    EXPECT_EQ(r.signal != SIGKILL, true) << "the service did not end";
+    return {r.out, r.err, r.exitCode};
 }
 
 TEST(ServiceCommandLine, HelpVersionAndOptionErrors) {

@@ -13,8 +13,8 @@ init process (tests run as root):
   systemd-analyze), SystemCallErrorNumber=, SystemCallArchitectures=native,
   RestrictAddressFamilies=, MemoryDenyWriteExecute=.
 
-The environment is systemd's: PATH, and TZ and the sanitizers' options
-where the test sets them. Restrictions of the unit that are not applied here
+The environment is systemd's: PATH, and TZ, the sanitizers' options and
+the coverage build's GCOV_PREFIX where the test sets them. Restrictions of the unit that are not applied here
 are named by Sandbox.not_applied."""
 
 import errno
@@ -306,7 +306,7 @@ def apply_mounts(plan):
 
 def service_environment():
     env = {"PATH": SYSTEMD_PATH}
-    for name in ("TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+    for name in ("TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "GCOV_PREFIX"):
         if name in os.environ:
             env[name] = os.environ[name]
     return env

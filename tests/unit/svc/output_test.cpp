@@ -11,7 +11,6 @@
 #include <map>
 #include <string>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "tests/support/temp_dir.h"
 #include "tests/unit/svc/svc_fixture.h"
@@ -19,6 +18,7 @@
 namespace {
 
 using svctest::StdoutCapture;
+using testsupport::Sys;
 using Files = std::map<std::string, std::string>; // name -> contents
 
 // The state of the rotating log when a message is written.
@@ -59,25 +59,18 @@ protected:
         }
         Outcome outcome;
         {
-            OsSysOverride restore;
+            // The write to the file is the first write of say(); the
+            // length query and the rotation's open fail every time.
+            testsupport::SysFaults faults;
             switch (log) {
             case Log::kWriteFails:
-                gOsSys.write = [](int, const void *, size_t) -> ssize_t {
-                    errno = ENOSPC;
-                    return -1;
-                };
+                faults.FailNth(Sys::write, 1, ENOSPC);
                 break;
             case Log::kLengthFails:
-                gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
-                    errno = EIO;
-                    return -1;
-                };
+                faults.FailFrom(Sys::statx, 1, EIO);
                 break;
             case Log::kReopenFails:
-                gOsSys.open = [](const char *, int, mode_t) {
-                    errno = EACCES;
-                    return -1;
-                };
+                faults.FailFrom(Sys::open, 1, EACCES);
                 break;
             default:
                 break;

@@ -1,12 +1,11 @@
 // The service from start to exit in a child process: start-up failures
 // through the platform stand-in, application and service mode, stop
 // signals, and the tool hooks the runtime calls back.
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -29,6 +28,11 @@ using testsupport::ChildResult;
 using testsupport::DriverCall;
 using testsupport::RunInChild;
 using testsupport::ScriptedDriver;
+using testsupport::Sys;
+using testsupport::SysFaults;
+
+// The controller of the child that RunService starts.
+SysFaults *gFaults = nullptr;
 
 // The side-channel line of one system-log message from the service.
 std::string SysLogLine(int priority, const std::string &ident, const std::string &text) {
@@ -42,13 +46,16 @@ std::string SysLogLine(int priority, const std::string &ident, const std::string
     return "syslog " + testsupport::FormatSysLog(r) + "\n";
 }
 
-// Runs the service in a child after `prepare`, with the given arguments.
+// Runs the service in a child after `prepare`, with the given arguments;
+// the child's system-call seam is under a fault controller of its own.
 ChildResult RunService(const std::function<void()> &prepare,
                        std::vector<std::string> args = {"trelvoxlogd"}) {
     return RunInChild([&] {
         setenv("TZ", "UTC", 1);
         tzset();
         ResetPlatform();
+        SysFaults faults;
+        gFaults = &faults;
         prepare();
         std::vector<char *> argv;
         for (std::string &arg : args) {
@@ -79,8 +86,8 @@ TEST(ServiceStart, FailuresBeforeTheRunEndWithStatus1AndTheirMessage) {
     };
     const std::string noIdent = SysLogLine(LOG_ERR, "", "Failed to allocate resources\n");
     const Case cases[] = {
-        {"mutex", [] { testsupport::FailNextMutexInit(); }, "", noIdent},
-        {"condition", [] { testsupport::FailNextCondInit(); }, "", noIdent},
+        {"mutex", [] { gFaults->FailNth(Sys::pthread_mutex_init, 1, ENOMEM); }, "", noIdent},
+        {"condition", [] { gFaults->FailNth(Sys::pthread_cond_init, 1, ENOMEM); }, "", noIdent},
         {"notification port", [] { Faults().failPortCreate = true; }, "\n\n",
          SysLogLine(LOG_ERR, "trelvoxlogd", "Failed to create notification port.")},
         {"matching dictionary", [] { Faults().failMatching = true; }, "\n\n",
@@ -156,18 +163,6 @@ TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
                          "later 03/12/20 11:21:16  \n" + kRetrieveFailed);
 }
 
-// Service mode writes the fixed log path: the child gets a private mount
-// namespace whose /var is the test's directory, so nothing on the machine
-// is touched and the test reads the log file after the child has ended.
-bool PrivateVar(const std::string &var) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
-        return false;
-    }
-    return mkdir("/var/quenlab", 0755) == 0;
-}
-
 TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
     struct Case {
         const char *name;
@@ -190,7 +185,7 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
         ASSERT_TRUE(var.Make("trelvox-var-"));
         ChildResult r = RunService(
             [sig, &var] {
-                if (!PrivateVar(var.Root())) {
+                if (!svctest::PrivateVar(var.Root())) {
                     testsupport::SideChannelWrite("no namespace\n");
                     _exit(0);
                 }
@@ -268,6 +263,24 @@ TEST(ToolHooks, CleanUpDestroysWhatExistsOnce) {
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.side, "cleared\n");
+}
+
+// The allocation of the rotating log's handle fails: the start is reported,
+// then the failure, both to the system log, and the service ends with
+// status 1 before it writes anything or touches the log directory.
+TEST(ServiceStartMore, LogHandleThatCannotBeAllocatedEndsTheStart) {
+    ChildResult r = RunService(
+        [] {
+            gOsSys.calloc = [](size_t n, size_t size) -> void * {
+                return n * size == sizeof(CliLogFile) ? nullptr : gOsSysReal.calloc(n, size);
+            };
+        },
+        {"trelvoxlogd", "-s"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.side, SysLogLine(LOG_INFO, "trelvoxlogd", "Service is starting") +
+                          SysLogLine(LOG_ERR, "trelvoxlogd", "Failed to initialize log handle"));
 }
 
 } // namespace

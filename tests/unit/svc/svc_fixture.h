@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,11 +19,12 @@
 
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
+#include "lib/platform/platform_testing.h"
 #include "svc/clt.h"
 #include "tests/support/runtime_fixture.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/stream_capture.h"
-#include "tests/support/sys_wraps.h"
+#include "tests/support/sys_faults.h"
 
 namespace svctest {
 
@@ -31,7 +35,8 @@ inline constexpr char kRetrieveFailed[] = "\nCould not retrieve log data. ";
 inline constexpr char kWaiting[] = "Waiting for driver to load....\n";
 
 // The record as CltMain has it once the wait primitives exist, in
-// application mode, local time UTC and a clean platform stand-in.
+// application mode, local time UTC and a clean platform stand-in, with the
+// system-call seam under the fault controller.
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,6 +56,9 @@ protected:
         testsupport::ReleaseRuntime();
         trelvox::platform::ResetPlatform();
     }
+
+    // The system log is recorded, never reached; tests fail seam entries.
+    testsupport::SysFaults faults_;
 };
 
 using testsupport::StdoutCapture;
@@ -79,6 +87,19 @@ std::string PumpOutput(Script script,
         *keep = driver;
     }
     return out;
+}
+
+// Service mode writes the fixed log path: a child gets a private mount
+// namespace whose /var is the test's directory, so nothing on the machine
+// is touched and the test reads the log file after the child has ended.
+// False where no such namespace can be made.
+inline bool PrivateVar(const std::string &var) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
+        return false;
+    }
+    return mkdir("/var/quenlab", 0755) == 0;
 }
 
 } // namespace svctest

@@ -13,36 +13,20 @@
 #include <filesystem>
 #include <string>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clifile.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sys_faults.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 constexpr uint32_t kRW = CliFileFlagRead | CliFileFlagWrite;
+using testsupport::Sys;
+using testsupport::SysFaults;
 
 class CliFileTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(Make("clifile_test."));
-        mkdirCalls = 0;
-        openCalls = 0;
-    }
-
-    // Counting pass-through seam entries.
-    static inline int mkdirCalls = 0;
-    static inline int openCalls = 0;
-    static void CountCalls() {
-        gOsSys.mkdir = [](const char *p, mode_t m) {
-            ++mkdirCalls;
-            return gOsSysReal.mkdir(p, m);
-        };
-        gOsSys.open = [](const char *p, int f, mode_t m) {
-            ++openCalls;
-            return gOsSysReal.open(p, f, m);
-        };
-    }
+    void SetUp() override { ASSERT_TRUE(Make("clifile_test.")); }
 
     testsupport::ScopedUmask umask_{022};
 };
@@ -62,37 +46,31 @@ TEST_F(CliFileTest, OpenCreatesMissingParentWhenCreating) {
 }
 
 TEST_F(CliFileTest, OpenWithoutCreateBitsMakesNoDirectory) {
-    OsSysOverride restore;
-    CountCalls();
+    SysFaults faults;
     for (uint32_t flags : {kRW, CliFileFlagTruncate | kRW, CliFileFlagRead}) {
         EXPECT_EQ(CliFileOpen(Path("logs/x.log").c_str(), flags), nullptr);
     }
-    EXPECT_EQ(mkdirCalls, 0);
+    EXPECT_EQ(faults.Calls(Sys::mkdir), 0u);
     EXPECT_FALSE(Exists("logs"));
     // The directory flag alone goes straight to the OS layer.
     EXPECT_NE(CliFileOpen(Path("d").c_str(), CliFileFlagDir | CliFileFlagCreateAlways), nullptr);
-    EXPECT_EQ(mkdirCalls, 1);
+    EXPECT_EQ(faults.Calls(Sys::mkdir), 1u);
     EXPECT_EQ(CliFileOpen(nullptr, CliFileFlagOpenAlways), nullptr);
 }
 
 TEST_F(CliFileTest, OpenTwoLevelsMissingFails) {
-    OsSysOverride restore;
-    CountCalls();
+    SysFaults faults;
     EXPECT_EQ(CliFileOpen(Path("a/b/x.log").c_str(), CliFileFlagOpenAlways | kRW), nullptr);
     EXPECT_FALSE(Exists("a"));
-    EXPECT_EQ(mkdirCalls, 1) << "only the immediate parent is tried";
+    EXPECT_EQ(faults.Calls(Sys::mkdir), 1u) << "only the immediate parent is tried";
 }
 
 TEST_F(CliFileTest, FailedDirectoryCreationStopsTheOpen) {
-    OsSysOverride restore;
-    CountCalls();
-    gOsSys.mkdir = [](const char *, mode_t) {
-        errno = EROFS;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::mkdir, 1, EROFS);
     EXPECT_EQ(CliFileOpen(Path("logs/x.log").c_str(), CliFileFlagOpenAlways | kRW), nullptr);
     EXPECT_EQ(errno, EROFS);
-    EXPECT_EQ(openCalls, 1) << "the directory probe only; the file is never opened";
+    EXPECT_EQ(faults.Calls(Sys::open), 1u) << "the directory probe only; the file is never opened";
     EXPECT_FALSE(Exists("logs"));
 }
 
@@ -147,12 +125,13 @@ TEST_F(CliFileTest, RootLevelPathsNeedNoDirectory) {
             testsupport::SideChannelWrite("no chroot");
             return;
         }
-        CountCalls();
+        SysFaults faults;
         OsFile *top = CliFileOpen("/top.log", CliFileFlagOpenAlways | kRW);
         OsFile *bare = CliFileOpen("bare.log", CliFileFlagOpenAlways | kRW);
-        testsupport::SideChannelWrite(
-            std::to_string(top != nullptr) + std::to_string(bare != nullptr) + " opens " +
-            std::to_string(openCalls) + " mkdirs " + std::to_string(mkdirCalls));
+        testsupport::SideChannelWrite(std::to_string(top != nullptr) +
+                                      std::to_string(bare != nullptr) + " opens " +
+                                      std::to_string(faults.Calls(Sys::open)) + " mkdirs " +
+                                      std::to_string(faults.Calls(Sys::mkdir)));
         CliFileClose(top);
         CliFileClose(bare);
     });
@@ -169,7 +148,7 @@ TEST_F(CliFileTest, WriteIsWholeOrFailure) {
     EXPECT_FALSE(CliFileWrite(h, "abc", -1));
     EXPECT_FALSE(CliFileWrite(nullptr, "abc", 3));
     {
-        OsSysOverride restore;
+        OsSysOverride shortWrites;
         gOsSys.write = [](int fd, const void *buf, size_t len) {
             return gOsSysReal.write(fd, buf, len / 2);
         };
@@ -254,23 +233,11 @@ TEST_F(CliFileTest, CountedReads) {
     EXPECT_TRUE(CliFileRead(h, 1, buf, 2, nullptr));
     EXPECT_EQ(std::string(buf, 2), "12");
     {
-        OsSysOverride restore;
-        gOsSys.lseek = [](int, off_t, int) -> off_t {
-            errno = EINVAL;
-            return -1;
-        };
-        static int reads;
-        reads = 0;
-        gOsSys.read = [](int fd, void *b, size_t n) {
-            ++reads;
-            return gOsSysReal.read(fd, b, n);
-        };
+        SysFaults faults;
+        faults.FailFrom(Sys::lseek, 1, EINVAL);
         EXPECT_FALSE(CliFileRead(h, 0, buf, 2, nullptr));
-        EXPECT_EQ(reads, 0) << "no read after a failed seek";
-        gOsSys.read = [](int, void *, size_t) -> ssize_t {
-            errno = EIO;
-            return -1;
-        };
+        EXPECT_EQ(faults.Calls(Sys::read), 0u) << "no read after a failed seek";
+        faults.FailFrom(Sys::read, 1, EIO);
         EXPECT_FALSE(CliFileRead(h, -1, buf, 2, nullptr));
     }
     EXPECT_FALSE(CliFileRead(nullptr, 0, buf, 2, nullptr));
@@ -284,11 +251,8 @@ TEST_F(CliFileTest, LengthIsZeroedFirst) {
     uint32_t len = 77;
     EXPECT_TRUE(CliFileGetLength(h, &len));
     EXPECT_EQ(len, 10u);
-    OsSysOverride restore;
-    gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
-        errno = EIO;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::statx, 1, EIO);
     len = 77;
     EXPECT_FALSE(CliFileGetLength(h, &len));
     EXPECT_EQ(len, 0u);

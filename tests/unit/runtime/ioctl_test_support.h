@@ -22,6 +22,7 @@
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
+#include "lib/platform/platform_testing.h"
 #include "tests/support/child_process.h"
 
 // Defined by the test tool hooks; gIoctlClasses is the runtime's

@@ -2,40 +2,23 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <vector>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clibase.h"
+#include "tests/support/guarded_buffer.h"
+#include "tests/support/sys_faults.h"
 
 namespace {
 
-constexpr char kSentinel = '\x5A';
+using testsupport::GuardedBuffer;
+using testsupport::Sys;
+using testsupport::SysFaults;
 
-// A buffer with guard bytes after its usable size, to prove that a bounded
-// writer never writes past the size it is given.
-struct Guarded {
-    explicit Guarded(uint32_t size) : size(size) { bytes.fill(kSentinel); }
-    char *data() { return bytes.data(); }
-    bool GuardIntact() const {
-        for (size_t i = size; i < bytes.size(); ++i) {
-            if (bytes[i] != kSentinel) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool Untouched() const {
-        for (uint32_t i = 0; i < size; ++i) {
-            if (bytes[i] != kSentinel) {
-                return false;
-            }
-        }
-        return GuardIntact();
-    }
-    uint32_t size;
-    std::array<char, 64> bytes;
-};
+constexpr char kSentinel = '\x5A';
 
 TEST(CharClasses, AgreeWithTheirDefinitionOnEveryByte) {
     for (int b = 0; b < 256; ++b) {
@@ -77,14 +60,14 @@ TEST(StrCpy, SizesZeroOneExactAndOneShort) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.src) + " size " + std::to_string(c.size));
-        Guarded buf(c.size);
-        EXPECT_EQ(CliStrCpy(buf.data(), c.size, c.src), c.ok);
-        EXPECT_TRUE(buf.GuardIntact());
+        GuardedBuffer buf(c.size, kSentinel);
+        EXPECT_EQ(CliStrCpy(buf.Data(), c.size, c.src), c.ok);
+        EXPECT_TRUE(buf.Intact());
         if (c.ok) {
-            EXPECT_STREQ(buf.data(), c.src);
+            EXPECT_STREQ(buf.Data(), c.src);
             // The rest of the destination is NUL-filled.
             for (uint32_t i = static_cast<uint32_t>(strlen(c.src)); i < c.size; ++i) {
-                EXPECT_EQ(buf.bytes[i], '\0');
+                EXPECT_EQ(buf[i], '\0');
             }
         } else {
             EXPECT_TRUE(buf.Untouched());
@@ -93,10 +76,10 @@ TEST(StrCpy, SizesZeroOneExactAndOneShort) {
 }
 
 TEST(StrCpy, NullSourceStoresEmptyWithoutReadingIt) {
-    Guarded buf(4);
-    EXPECT_TRUE(CliStrCpy(buf.data(), 4, nullptr));
-    EXPECT_STREQ(buf.data(), "");
-    EXPECT_TRUE(buf.GuardIntact());
+    GuardedBuffer buf(4, kSentinel);
+    EXPECT_TRUE(CliStrCpy(buf.Data(), 4, nullptr));
+    EXPECT_STREQ(buf.Data(), "");
+    EXPECT_TRUE(buf.Intact());
 }
 
 TEST(StrCat, AllOrNothing) {
@@ -111,26 +94,26 @@ TEST(StrCat, AllOrNothing) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.start) + "+" + (c.add ? c.add : "(null)"));
-        Guarded buf(c.size);
-        memcpy(buf.data(), c.start, strlen(c.start) + 1);
-        std::string before(buf.data());
-        EXPECT_EQ(CliStrCat(buf.data(), c.size, c.add), c.ok);
-        EXPECT_TRUE(buf.GuardIntact());
-        EXPECT_EQ(std::string(buf.data()), c.ok && c.add ? before + c.add : before);
+        GuardedBuffer buf(c.size, kSentinel);
+        memcpy(buf.Data(), c.start, strlen(c.start) + 1);
+        std::string before(buf.Data());
+        EXPECT_EQ(CliStrCat(buf.Data(), c.size, c.add), c.ok);
+        EXPECT_TRUE(buf.Intact());
+        EXPECT_EQ(std::string(buf.Data()), c.ok && c.add ? before + c.add : before);
     }
 }
 
 TEST(ChCat, AppendsOneCharacterWhenItFits) {
-    Guarded buf(3);
-    strcpy(buf.data(), "a");
-    EXPECT_TRUE(CliChCat(buf.data(), 3, '\0'));
-    EXPECT_STREQ(buf.data(), "a");
-    EXPECT_TRUE(CliChCat(buf.data(), 3, 'b'));
-    EXPECT_STREQ(buf.data(), "ab");
-    EXPECT_FALSE(CliChCat(buf.data(), 3, 'c'));
-    EXPECT_STREQ(buf.data(), "ab");
-    EXPECT_TRUE(CliChCat(buf.data(), 3, '\0'));
-    EXPECT_TRUE(buf.GuardIntact());
+    GuardedBuffer buf(3, kSentinel);
+    strcpy(buf.Data(), "a");
+    EXPECT_TRUE(CliChCat(buf.Data(), 3, '\0'));
+    EXPECT_STREQ(buf.Data(), "a");
+    EXPECT_TRUE(CliChCat(buf.Data(), 3, 'b'));
+    EXPECT_STREQ(buf.Data(), "ab");
+    EXPECT_FALSE(CliChCat(buf.Data(), 3, 'c'));
+    EXPECT_STREQ(buf.Data(), "ab");
+    EXPECT_TRUE(CliChCat(buf.Data(), 3, '\0'));
+    EXPECT_TRUE(buf.Intact());
 }
 
 TEST(StrCpyAndTrim, FixedWidthFields) {
@@ -150,19 +133,19 @@ TEST(StrCpyAndTrim, FixedWidthFields) {
         {std::string("ab\0 \0", 5), 3, true, "ab"},
     };
     for (const Case &c : cases) {
-        Guarded buf(c.size);
-        EXPECT_EQ(CliStrCpyAndTrim(buf.data(), c.size, c.field.data(),
+        GuardedBuffer buf(c.size, kSentinel);
+        EXPECT_EQ(CliStrCpyAndTrim(buf.Data(), c.size, c.field.data(),
                                    static_cast<uint32_t>(c.field.size())),
                   c.ok);
-        EXPECT_STREQ(buf.data(), c.want);
-        EXPECT_TRUE(buf.GuardIntact());
+        EXPECT_STREQ(buf.Data(), c.want);
+        EXPECT_TRUE(buf.Intact());
     }
 }
 
 TEST(StrCpyAndTrim, RefusesNullsAndZeroSizeWithoutWriting) {
-    Guarded buf(4);
-    EXPECT_FALSE(CliStrCpyAndTrim(buf.data(), 0, "ab", 2));
-    EXPECT_FALSE(CliStrCpyAndTrim(buf.data(), 4, nullptr, 2));
+    GuardedBuffer buf(4, kSentinel);
+    EXPECT_FALSE(CliStrCpyAndTrim(buf.Data(), 0, "ab", 2));
+    EXPECT_FALSE(CliStrCpyAndTrim(buf.Data(), 4, nullptr, 2));
     EXPECT_FALSE(CliStrCpyAndTrim(nullptr, 4, "ab", 2));
     EXPECT_TRUE(buf.Untouched());
 }
@@ -190,10 +173,10 @@ TEST(StrCpyAndEsc, EveryEscapeAndEveryRefusal) {
 
 TEST(StrCpyAndEsc, NeverWritesPastTheSize) {
     for (uint32_t size = 0; size <= 5; ++size) {
-        Guarded buf(size);
-        bool ok = CliStrCpyAndEsc(buf.data(), size, "ab\\nc"); // needs 5 bytes
+        GuardedBuffer buf(size, kSentinel);
+        bool ok = CliStrCpyAndEsc(buf.Data(), size, "ab\\nc"); // needs 5 bytes
         EXPECT_EQ(ok, size >= 5) << size;
-        EXPECT_TRUE(buf.GuardIntact()) << size;
+        EXPECT_TRUE(buf.Intact()) << size;
     }
 }
 
@@ -272,39 +255,52 @@ TEST(Memory, GrowKeepsContentsAndRefusesShrinking) {
     CliMemFree(fresh);
 }
 
-int gCallocCalls = 0;
-void *CountingCalloc(size_t n, size_t size) {
-    ++gCallocCalls;
-    return gOsSysReal.calloc(n, size);
-}
-void *FailingCalloc(size_t, size_t) {
-    return nullptr;
-}
-
 TEST(Memory, GrowKeepsTheOldBlockWhenAllocationFails) {
     void *block = CliMemAlloc(4);
     void *before = block;
-    OsSysOverride restore;
-    gOsSys.calloc = FailingCalloc;
-    EXPECT_EQ(CliMemGrow(&block, 4, 8), 0u);
-    EXPECT_EQ(block, before);
-    gOsSys = gOsSysReal;
+    {
+        SysFaults faults;
+        faults.FailFrom(Sys::calloc, 1, ENOMEM);
+        EXPECT_EQ(CliMemGrow(&block, 4, 8), 0u);
+        EXPECT_EQ(block, before);
+    }
     CliMemFree(block);
 }
 
 TEST(StrAlloc, SizesItselfWithOneRetry) {
-    OsSysOverride restore;
-    gCallocCalls = 0;
-    gOsSys.calloc = CountingCalloc;
+    SysFaults faults;
     std::string hundred(100, 'x');
     char *text = CliStrAlloc("%s", hundred.c_str());
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text), hundred);
-    EXPECT_EQ(gCallocCalls, 2); // 32 bytes first, then exactly 101
+    EXPECT_EQ(faults.Calls(Sys::calloc), 2u); // 32 bytes first, then exactly 101
     CliStrFree(text);
     EXPECT_EQ(CliStrAlloc(nullptr), nullptr);
-    gOsSys.calloc = FailingCalloc;
+    faults.FailFrom(Sys::calloc, 1, ENOMEM);
     EXPECT_EQ(CliStrAlloc("%d", 1), nullptr);
+}
+
+std::vector<size_t> gSizes;
+
+void *RecordingCalloc(size_t n, size_t size) {
+    gSizes.push_back(n * size);
+    return gOsSysReal.calloc(n, size);
+}
+
+// A wide character that the C locale cannot encode makes every formatting
+// attempt fail. The allocation must give up with null (freeing every
+// buffer, which the leak checker sees) instead of growing for ever, and
+// each retry takes a buffer 32 bytes larger than the one before.
+TEST(StrAllocMore, PersistentFormatErrorGivesUpWithNull) {
+    OsSysOverride restore;
+    gSizes.clear();
+    gOsSys.calloc = RecordingCalloc;
+    const wchar_t unencodable[] = {static_cast<wchar_t>(0x20AC), 0};
+    EXPECT_EQ(CliStrAlloc("%ls", unencodable), nullptr);
+    ASSERT_GE(gSizes.size(), 2u);
+    for (size_t i = 0; i < gSizes.size(); ++i) {
+        EXPECT_EQ(gSizes[i], 32 + 32 * i) << "attempt " << i;
+    }
 }
 
 } // namespace

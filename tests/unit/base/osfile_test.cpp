@@ -15,11 +15,14 @@
 #include <string>
 
 #include "lib/cli/osx/osfile.h"
-#include "lib/cli/osx/ossys.h"
 #include "lib/platform/bsd_flags.h"
+#include "tests/support/sys_faults.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+using testsupport::Sys;
+using testsupport::SysFaults;
 
 class OsFileTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
@@ -131,40 +134,26 @@ TEST_F(OsFileTest, DirectoryFlag) {
 }
 
 TEST_F(OsFileTest, DirectoryFlagSystemCallFailures) {
-    OsSysOverride restore;
-    gOsSys.mkdir = [](const char *, mode_t) {
-        errno = ENOSPC;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::mkdir, 1, ENOSPC);
     EXPECT_EQ(OsFileOpen(Path("new").c_str(), CliFileFlagDir), nullptr);
     EXPECT_FALSE(Exists("new"));
 
     // An error other than "missing" is not answered by creating anything.
-    static int mkdirCalls;
-    mkdirCalls = 0;
-    gOsSys.mkdir = [](const char *p, mode_t m) {
-        ++mkdirCalls;
-        return gOsSysReal.mkdir(p, m);
-    };
-    gOsSys.open = [](const char *, int, mode_t) {
-        errno = EACCES;
-        return -1;
-    };
+    faults.Reset(Sys::mkdir);
+    faults.FailFrom(Sys::open, 1, EACCES);
     EXPECT_EQ(OsFileOpen(Path("new").c_str(), CliFileFlagDir), nullptr);
-    EXPECT_EQ(mkdirCalls, 0);
+    EXPECT_EQ(faults.Calls(Sys::mkdir), 0u);
 }
 
 TEST_F(OsFileTest, FailedOpenFreesTheHandle) {
-    OsSysOverride restore;
-    gOsSys.open = [](const char *, int, mode_t) {
-        errno = EMFILE;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::open, 1, EMFILE);
     errno = 0;
     EXPECT_EQ(OsFileOpen(Path("f").c_str(), CliFileFlagCreateAlways | kRW), nullptr);
     EXPECT_EQ(errno, EMFILE) << "the system's error survives for the caller";
-    gOsSys = gOsSysReal;
-    gOsSys.calloc = [](size_t, size_t) -> void * { return nullptr; };
+    faults.Reset(Sys::open);
+    faults.FailFrom(Sys::calloc, 1, ENOMEM);
     EXPECT_EQ(OsFileOpen(Path("f").c_str(), CliFileFlagCreateAlways | kRW), nullptr);
     EXPECT_FALSE(Exists("f")) << "nothing opened without a handle";
 }
@@ -190,7 +179,8 @@ TEST_F(OsFileTest, SingleCallWritesAndReads) {
     ASSERT_NE(h, nullptr);
     {
         // A partial transfer is reported, not retried.
-        OsSysOverride restore;
+        SysFaults faults;
+        auto controlled = gOsSys.write;
         static int writes;
         writes = 0;
         gOsSys.write = [](int fd, const void *buf, size_t len) {
@@ -201,10 +191,8 @@ TEST_F(OsFileTest, SingleCallWritesAndReads) {
         EXPECT_TRUE(OsFileWrite(h, "abcdef", 6, &written));
         EXPECT_EQ(written, 3u);
         EXPECT_EQ(writes, 1);
-        gOsSys.write = [](int, const void *, size_t) -> ssize_t {
-            errno = ENOSPC;
-            return -1;
-        };
+        gOsSys.write = controlled;
+        faults.FailFrom(Sys::write, 1, ENOSPC);
         EXPECT_FALSE(OsFileWrite(h, "abcdef", 6, &written));
         EXPECT_EQ(errno, ENOSPC);
     }
@@ -238,11 +226,8 @@ TEST_F(OsFileTest, SeekOriginsAndFailure) {
     }
     ASSERT_TRUE(OsFileSeek(h, 0xFFFFFFFFu, 0)) << "offsets are unsigned";
     EXPECT_EQ(lseek(h->descriptor, 0, SEEK_CUR), 0xFFFFFFFFll);
-    OsSysOverride restore;
-    gOsSys.lseek = [](int, off_t, int) -> off_t {
-        errno = ESPIPE;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::lseek, 1, ESPIPE);
     EXPECT_FALSE(OsFileSeek(h, 0, 0));
     OsFileClose(h);
 }
@@ -260,15 +245,9 @@ TEST_F(OsFileTest, LengthKeepsLow32Bits) {
     EXPECT_EQ(len, 5u);
     EXPECT_TRUE(OsFileGetLength64(h, &len64));
     EXPECT_EQ(len64, 0x100000005ull);
-    OsSysOverride restore;
-    gOsSys.statx = [](int, const char *, int, unsigned int, struct statx *) {
-        errno = EIO;
-        return -1;
-    };
-    gOsSys.fstat = [](int, struct stat *) {
-        errno = EIO;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::statx, 1, EIO);
+    faults.FailFrom(Sys::fstat, 1, EIO);
     EXPECT_FALSE(OsFileGetLength(h, &len));
     EXPECT_FALSE(OsFileGetLength64(h, &len64));
     uint32_t attrs = 0;
@@ -574,11 +553,8 @@ TEST_F(OsFileTest, FailedRenameKeepsTheTarget) {
     EXPECT_EQ(Read("b"), "precious");
 
     Write("a", "new");
-    OsSysOverride restore;
-    gOsSys.rename = [](const char *, const char *) {
-        errno = EIO;
-        return -1;
-    };
+    SysFaults faults;
+    faults.FailFrom(Sys::rename, 1, EIO);
     EXPECT_FALSE(OsFileRename(Path("a").c_str(), Path("b").c_str(), true));
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(Read("b"), "precious");
@@ -600,8 +576,8 @@ TEST(OsFileTime, RuntimeTimeConversions) {
     EXPECT_TRUE(OsFileGetCurrentOsFt(&now));
     EXPECT_GE(now, before);
     EXPECT_LE(now, time(nullptr));
-    OsSysOverride restore;
-    gOsSys.time = [](time_t *) { return static_cast<time_t>(-1); };
+    SysFaults faults;
+    faults.FailFrom(Sys::time, 1, EOVERFLOW);
     EXPECT_FALSE(OsFileGetCurrentOsFt(&now));
 }
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "lib/cli/osx/osbase.h"
-#include "lib/cli/osx/ossys.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sys_faults.h"
 
 namespace {
 
@@ -222,8 +222,8 @@ TEST(OsThread, CreateRunsRoutineAndWaitJoins) {
 }
 
 TEST(OsThread, AllocationFailureLeavesNothing) {
-    OsSysOverride restore;
-    gOsSys.calloc = [](size_t, size_t) -> void * { return nullptr; };
+    testsupport::SysFaults faults;
+    faults.FailFrom(testsupport::Sys::calloc, 1, ENOMEM);
     std::atomic<int> counter{0};
     OsThreadHandle *h = reinterpret_cast<OsThreadHandle *>(0x1);
     EXPECT_EQ(OsThreadCreate(&h, AddOne, &counter), kOsThreadFailed);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/support/child_process.h"
-#include "tests/unit/ioctl_test_support.h"
+#include "tests/unit/runtime/ioctl_test_support.h"
 
 namespace {
 

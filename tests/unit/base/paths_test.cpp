@@ -7,26 +7,16 @@
 
 #include "lib/cli/shared/clibase.h"
 #include "lib/cli/shared/clifile.h"
+#include "tests/support/guarded_buffer.h"
 
 namespace {
 
 constexpr char kSentinel = '#';
 
-// A destination of the given size inside a larger sentinel-filled block, so
-// that a write past size is visible.
-struct Dest {
-    char block[1100];
-    uint32_t size;
-    explicit Dest(uint32_t sz) : size(sz) { memset(block, kSentinel, sizeof block); }
-    char *ptr() { return block; }
-    bool UntouchedFrom(uint32_t from) const {
-        for (size_t i = from; i < sizeof block; ++i) {
-            if (block[i] != kSentinel) {
-                return false;
-            }
-        }
-        return true;
-    }
+// A destination of the given size in a sentinel-filled block, so that a
+// write past size is visible.
+struct Dest : testsupport::GuardedBuffer {
+    explicit Dest(uint32_t size) : GuardedBuffer(size, kSentinel) {}
 };
 
 // The splitting functions and their file-module twins must agree.
@@ -52,10 +42,10 @@ TEST_P(BaseDirTwins, DirectoryPartWithDestination) {
     };
     for (const Case &c : cases) {
         Dest d(1024);
-        char *end = GetParam()(d.ptr(), d.size, c.path);
+        char *end = GetParam()(d.Data(), d.Size(), c.path);
         ASSERT_NE(end, nullptr) << c.path;
-        EXPECT_STREQ(d.ptr(), c.dir) << c.path;
-        EXPECT_EQ(end, d.ptr() + strlen(c.dir)) << "result points at the terminator: " << c.path;
+        EXPECT_STREQ(d.Data(), c.dir) << c.path;
+        EXPECT_EQ(end, d.Data() + strlen(c.dir)) << "result points at the terminator: " << c.path;
         EXPECT_EQ(*end, '\0');
     }
 }
@@ -73,23 +63,23 @@ TEST_P(BaseDirTwins, WithoutDestinationPointsAtBaseName) {
 TEST_P(BaseDirTwins, SizeBoundary) {
     // "/tmp/" needs 6 bytes with its terminator.
     Dest fits(6);
-    ASSERT_NE(GetParam()(fits.ptr(), fits.size, "/tmp/x"), nullptr);
-    EXPECT_STREQ(fits.ptr(), "/tmp/");
+    ASSERT_NE(GetParam()(fits.Data(), fits.Size(), "/tmp/x"), nullptr);
+    EXPECT_STREQ(fits.Data(), "/tmp/");
     EXPECT_TRUE(fits.UntouchedFrom(6));
 
     Dest shortBy1(5);
-    EXPECT_EQ(GetParam()(shortBy1.ptr(), shortBy1.size, "/tmp/x"), nullptr);
+    EXPECT_EQ(GetParam()(shortBy1.Data(), shortBy1.Size(), "/tmp/x"), nullptr);
     EXPECT_TRUE(shortBy1.UntouchedFrom(0));
 
     Dest none(0);
-    EXPECT_EQ(GetParam()(none.ptr(), none.size, "name"), nullptr);
+    EXPECT_EQ(GetParam()(none.Data(), none.Size(), "name"), nullptr);
     EXPECT_TRUE(none.UntouchedFrom(0));
 }
 
 TEST_P(BaseDirTwins, NullPathEmptiesDestination) {
     Dest d(4);
-    EXPECT_EQ(GetParam()(d.ptr(), d.size, nullptr), d.ptr());
-    EXPECT_EQ(d.block[0], '\0');
+    EXPECT_EQ(GetParam()(d.Data(), d.Size(), nullptr), d.Data());
+    EXPECT_EQ(d[0], '\0');
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BaseDirTwins, ::testing::Values(&CliFBaseDir, &CliFileBaseDir));
@@ -113,8 +103,8 @@ TEST_P(BaseNameTwins, CopiesNameWithAndWithoutExtension) {
     };
     for (const Case &c : cases) {
         Dest d(64);
-        EXPECT_EQ(GetParam()(d.ptr(), d.size, c.path, c.withExt), d.ptr()) << c.path;
-        EXPECT_STREQ(d.ptr(), c.name) << c.path << " withExt " << c.withExt;
+        EXPECT_EQ(GetParam()(d.Data(), d.Size(), c.path, c.withExt), d.Data()) << c.path;
+        EXPECT_STREQ(d.Data(), c.name) << c.path << " withExt " << c.withExt;
     }
 }
 
@@ -137,20 +127,20 @@ TEST_P(BaseNameTwins, WithoutDestinationPointsIntoPath) {
 TEST_P(BaseNameTwins, SizeBoundary) {
     std::string name31(31, 'n');
     Dest fits(32);
-    EXPECT_EQ(GetParam()(fits.ptr(), fits.size, ("/d/" + name31).c_str(), true), fits.ptr());
-    EXPECT_EQ(std::string(fits.ptr()), name31);
+    EXPECT_EQ(GetParam()(fits.Data(), fits.Size(), ("/d/" + name31).c_str(), true), fits.Data());
+    EXPECT_EQ(std::string(fits.Data()), name31);
     EXPECT_TRUE(fits.UntouchedFrom(32));
 
     Dest tooSmall(32);
-    EXPECT_EQ(GetParam()(tooSmall.ptr(), tooSmall.size, ("/d/" + name31 + "x").c_str(), true),
+    EXPECT_EQ(GetParam()(tooSmall.Data(), tooSmall.Size(), ("/d/" + name31 + "x").c_str(), true),
               nullptr);
     EXPECT_TRUE(tooSmall.UntouchedFrom(0));
 
     // The extension does not count when it is left out.
     Dest noExt(32);
-    EXPECT_EQ(GetParam()(noExt.ptr(), noExt.size, ("/d/" + name31 + ".longext").c_str(), false),
-              noExt.ptr());
-    EXPECT_EQ(std::string(noExt.ptr()), name31);
+    EXPECT_EQ(GetParam()(noExt.Data(), noExt.Size(), ("/d/" + name31 + ".longext").c_str(), false),
+              noExt.Data());
+    EXPECT_EQ(std::string(noExt.Data()), name31);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BaseNameTwins, ::testing::Values(&CliFBaseName, &CliFileBaseName));
@@ -168,14 +158,14 @@ TEST_P(ExtTwins, CopiesExtensionAndZeroFillsRest) {
     };
     for (const Case &c : cases) {
         Dest d(16);
-        EXPECT_EQ(GetParam()(d.ptr(), d.size, c.path, c.withDot), d.ptr()) << c.path;
-        EXPECT_STREQ(d.ptr(), c.ext) << c.path;
+        EXPECT_EQ(GetParam()(d.Data(), d.Size(), c.path, c.withDot), d.Data()) << c.path;
+        EXPECT_STREQ(d.Data(), c.ext) << c.path;
         EXPECT_TRUE(d.UntouchedFrom(16)) << c.path;
     }
     Dest d(8);
-    ASSERT_NE(GetParam()(d.ptr(), d.size, "x.ab", true), nullptr);
+    ASSERT_NE(GetParam()(d.Data(), d.Size(), "x.ab", true), nullptr);
     for (int i = 3; i < 8; ++i) {
-        EXPECT_EQ(d.block[i], '\0') << "byte " << i;
+        EXPECT_EQ(d[i], '\0') << "byte " << i;
     }
 }
 
@@ -191,10 +181,10 @@ TEST_P(ExtTwins, WithoutDestinationPointsIntoPath) {
 TEST_P(ExtTwins, SizeBoundary) {
     // ".extension1234" is 14 characters: 15 bytes fit, 14 do not.
     Dest fits(15);
-    EXPECT_NE(GetParam()(fits.ptr(), fits.size, "f.extension1234", true), nullptr);
+    EXPECT_NE(GetParam()(fits.Data(), fits.Size(), "f.extension1234", true), nullptr);
     EXPECT_TRUE(fits.UntouchedFrom(15));
     Dest tooSmall(14);
-    EXPECT_EQ(GetParam()(tooSmall.ptr(), tooSmall.size, "f.extension1234", true), nullptr);
+    EXPECT_EQ(GetParam()(tooSmall.Data(), tooSmall.Size(), "f.extension1234", true), nullptr);
     EXPECT_TRUE(tooSmall.UntouchedFrom(0));
 }
 
@@ -236,18 +226,18 @@ TEST(MakePath, SizeLimits) {
 
     // One short: the join fails and leaves the directory with its '/'.
     Dest shortBy1(14);
-    EXPECT_FALSE(CliFileMakePath(shortBy1.ptr(), shortBy1.size, "/var/log", "x.log"));
-    EXPECT_STREQ(shortBy1.ptr(), "/var/log/");
+    EXPECT_FALSE(CliFileMakePath(shortBy1.Data(), shortBy1.Size(), "/var/log", "x.log"));
+    EXPECT_STREQ(shortBy1.Data(), "/var/log/");
 
     // No room for the added '/': the directory stays without it.
     Dest noSlash(9);
-    EXPECT_FALSE(CliFileMakePath(noSlash.ptr(), noSlash.size, "/var/log", nullptr));
-    EXPECT_STREQ(noSlash.ptr(), "/var/log");
+    EXPECT_FALSE(CliFileMakePath(noSlash.Data(), noSlash.Size(), "/var/log", nullptr));
+    EXPECT_STREQ(noSlash.Data(), "/var/log");
     EXPECT_TRUE(noSlash.UntouchedFrom(9));
 
     // A directory that does not fit at all is not written.
     Dest tiny(4);
-    EXPECT_FALSE(CliFileMakePath(tiny.ptr(), tiny.size, "/var/log", nullptr));
+    EXPECT_FALSE(CliFileMakePath(tiny.Data(), tiny.Size(), "/var/log", nullptr));
     EXPECT_TRUE(tiny.UntouchedFrom(0));
 
     // The work area holds 1023 characters: a longer directory or name fails

@@ -22,70 +22,42 @@
 #include <string>
 #include <vector>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sys_faults.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Files = std::map<std::string, std::string>; // name -> contents
 
-// Seam entries that fail their Nth call (counting from 1) and pass the
-// others through; 0 never fails.
+using testsupport::Sys;
+
+// The seam under the fault controller, with the log's clock, the stat of
+// one path and statx of a path (not of a descriptor) in the test's hands.
+// FailAt makes an entry's Nth call since Reset (counting from 1) fail
+// with the entry's usual error; 0 never fails.
 struct Faults {
-    static inline int renameCalls, renameFailAt;
-    static inline int unlinkCalls, unlinkFailAt;
-    static inline int openCalls, openFailAt;
-    static inline int writeCalls, writeFailAt;
-    static inline int sizeQueryCalls, sizeQueryFailAt;
+    static inline testsupport::SysFaults *controller;
     static inline int statFailErrno;
     static inline std::string statFailPath;
     static inline int pathQueryErrno; // statx of a path (not of a descriptor)
     static inline uint64_t nowMs;     // the clock stands still unless moved
     static inline bool clockFails;
+    static inline int (*countedStat)(const char *, struct stat *);
+    static inline int (*countedStatx)(int, const char *, int, unsigned int, struct statx *);
 
-    static void Install() {
-        renameCalls = renameFailAt = unlinkCalls = unlinkFailAt = 0;
-        openCalls = openFailAt = writeCalls = writeFailAt = 0;
-        sizeQueryCalls = sizeQueryFailAt = statFailErrno = pathQueryErrno = 0;
-        statFailPath.clear();
-        nowMs = 5000;
-        clockFails = false;
-        gOsSys.rename = [](const char *a, const char *b) {
-            if (++renameCalls == renameFailAt) {
-                errno = EIO;
-                return -1;
-            }
-            return gOsSysReal.rename(a, b);
-        };
-        gOsSys.unlink = [](const char *p) {
-            if (++unlinkCalls == unlinkFailAt) {
-                errno = EBUSY;
-                return -1;
-            }
-            return gOsSysReal.unlink(p);
-        };
-        gOsSys.open = [](const char *p, int f, mode_t m) {
-            if (++openCalls == openFailAt) {
-                errno = EACCES;
-                return -1;
-            }
-            return gOsSysReal.open(p, f, m);
-        };
-        gOsSys.write = [](int fd, const void *b, size_t n) -> ssize_t {
-            if (++writeCalls == writeFailAt) {
-                errno = ENOSPC;
-                return -1;
-            }
-            return gOsSysReal.write(fd, b, n);
-        };
+    static void Install(testsupport::SysFaults &faults) {
+        controller = &faults;
+        Reset();
+        countedStat = gOsSys.stat;
+        countedStatx = gOsSys.statx;
         gOsSys.statx = [](int fd, const char *p, int f, unsigned int m, struct statx *out) {
-            if (++sizeQueryCalls == sizeQueryFailAt || (p[0] != '\0' && pathQueryErrno != 0)) {
-                errno = p[0] != '\0' && pathQueryErrno != 0 ? pathQueryErrno : EIO;
+            if (p[0] != '\0' && pathQueryErrno != 0) {
+                errno = pathQueryErrno;
                 return -1;
             }
-            return gOsSysReal.statx(fd, p, f, m, out);
+            return countedStatx(fd, p, f, m, out);
         };
         gOsSys.clock_gettime = [](clockid_t, struct timespec *ts) {
             if (clockFails) {
@@ -101,16 +73,36 @@ struct Faults {
                 errno = statFailErrno;
                 return -1;
             }
-            return gOsSysReal.stat(p, st);
+            return countedStat(p, st);
         };
     }
+    // No failure, fresh counts, the clock back at its start.
+    static void Reset() {
+        controller->ResetAll();
+        statFailErrno = pathQueryErrno = 0;
+        statFailPath.clear();
+        nowMs = 5000;
+        clockFails = false;
+    }
+
+    static void FailAt(Sys entry, uint32_t n) {
+        int error = entry == Sys::rename   ? EIO
+                    : entry == Sys::unlink ? EBUSY
+                    : entry == Sys::open   ? EACCES
+                    : entry == Sys::write  ? ENOSPC
+                                           : EIO; // statx: the length query
+        controller->FailNth(entry, n, error);
+    }
+    static uint32_t Calls(Sys entry) { return controller->Calls(entry); }
+    // Counts the entry's calls from now on.
+    static void Recount(Sys entry) { controller->Reset(entry); }
 };
 
 class CliLogTest : public ::testing::Test, protected testsupport::TempDir {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Make("clilog_test."));
-        Faults::Install();
+        Faults::Install(faults_);
     }
     void TearDown() override { CliLogFree(&log_); }
 
@@ -142,7 +134,7 @@ protected:
     }
 
     CliLogFile *log_ = nullptr;
-    OsSysOverride restore_;
+    testsupport::SysFaults faults_;
 };
 
 TEST(CliLogInit, ValidatesPathAndCounts) {
@@ -411,8 +403,8 @@ TEST_F(CliLogTest, OpenFailuresLeaveTheHandleClosed) {
     // A directory the process may not write in (made to refuse the open).
     Init("x.log", 100, 3);
     Put("x.log", "kept");
-    Faults::openCalls = 0;
-    Faults::openFailAt = 2; // the directory probe passes, the file open fails
+    Faults::Recount(Sys::open);
+    Faults::FailAt(Sys::open, 2); // the directory probe passes, the file open fails
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_FALSE(CliLogIsOpen(log_));
     EXPECT_FALSE(Write("x"));
@@ -425,12 +417,9 @@ TEST_F(CliLogTest, FailedSeekAtOpenDoesNotOverwrite) {
     Put("s.log", "existing contents");
     Init("s.log", 1000, 3);
     {
-        OsSysOverride seekFails;
-        gOsSys.lseek = [](int, off_t, int) -> off_t {
-            errno = EOVERFLOW;
-            return -1;
-        };
+        faults_.FailFrom(Sys::lseek, 1, EOVERFLOW);
         EXPECT_FALSE(CliLogOpen(log_));
+        faults_.Reset(Sys::lseek);
     }
     EXPECT_FALSE(CliLogIsOpen(log_)) << "a write now would go to offset 0";
     EXPECT_FALSE(Write("XXXXXXXX"));
@@ -444,8 +433,8 @@ TEST_F(CliLogTest, FailedWriteKeepsHandleOpenAndRotatesNothing) {
     Init("w.log", 10, 3);
     ASSERT_TRUE(CliLogOpen(log_));
     ASSERT_TRUE(Write("12345678"));
-    Faults::writeCalls = 0;
-    Faults::writeFailAt = 1;
+    Faults::Recount(Sys::write);
+    Faults::FailAt(Sys::write, 1);
     EXPECT_FALSE(Write("abcdef")) << "reported as not written";
     EXPECT_TRUE(CliLogIsOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"w.log", "12345678"}})) << "nothing written, nothing rotated";
@@ -496,8 +485,8 @@ TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
 TEST_F(CliLogTest, FailedLengthQueryAfterTheWrite) {
     Init("q.log", 5, 3);
     ASSERT_TRUE(CliLogOpen(log_));
-    Faults::sizeQueryCalls = 0;
-    Faults::sizeQueryFailAt = 1;
+    Faults::Recount(Sys::statx);
+    Faults::FailAt(Sys::statx, 1);
     EXPECT_FALSE(Write("1234567")) << "the length check failed";
     EXPECT_TRUE(CliLogIsOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"q.log", "1234567"}})) << "the bytes are in the file";
@@ -513,7 +502,7 @@ TEST_F(CliLogTest, RenameFailingPartWay) {
         Put("r.0" + std::to_string(i) + ".log", "old" + std::to_string(i));
     }
     Init("r.log", 3, 5);
-    Faults::renameFailAt = 2;
+    Faults::FailAt(Sys::rename, 2);
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_FALSE(CliLogIsOpen(log_));
     EXPECT_EQ(
@@ -525,7 +514,7 @@ TEST_F(CliLogTest, RenameFailingPartWay) {
     // The next open finds the current file still at the limit and completes
     // the interrupted rotation from number 02: old3, already moved to 04, is
     // not deleted a second time.
-    Faults::renameFailAt = 0;
+    Faults::FailAt(Sys::rename, 0);
     ASSERT_TRUE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"r.log", ""},
                             {"r.01.log", "CUR"},
@@ -548,10 +537,10 @@ TEST_F(CliLogTest, RepeatedFailuresStillLoseNothingExtra) {
     Init("m.log", 3, 4);
     // 02->03 succeeds, 01->02 fails; then at the retry 01->02 succeeds and
     // current->01 fails; the third attempt completes.
-    Faults::renameFailAt = 2;
+    Faults::FailAt(Sys::rename, 2);
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"m.log", "CUR"}, {"m.01.log", "old1"}, {"m.03.log", "old2"}}));
-    Faults::renameFailAt = 4;
+    Faults::FailAt(Sys::rename, 4);
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"m.log", "CUR"}, {"m.02.log", "old1"}, {"m.03.log", "old2"}}));
     ASSERT_TRUE(CliLogOpen(log_));
@@ -564,11 +553,11 @@ TEST_F(CliLogTest, RenameOfTheCurrentFileFailing) {
     Put("c.log", "current data");
     Put("c.01.log", "one");
     Init("c.log", 5, 3);
-    Faults::renameFailAt = 2; // 01->02 succeeds, current->01 fails
+    Faults::FailAt(Sys::rename, 2); // 01->02 succeeds, current->01 fails
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"c.log", "current data"}, {"c.02.log", "one"}}));
     // The retry moves just the current file: 02 ("one") stays.
-    Faults::renameFailAt = 0;
+    Faults::FailAt(Sys::rename, 0);
     ASSERT_TRUE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"c.log", ""}, {"c.01.log", "current data"}, {"c.02.log", "one"}}));
 }
@@ -579,14 +568,14 @@ TEST_F(CliLogTest, DeleteFailingDuringTheSweep) {
     Put("d.02.log", "two");
     Put("d.09.log", "nine");
     Init("d.log", 3, 2);
-    Faults::unlinkFailAt = 1; // 09 cannot be deleted
+    Faults::FailAt(Sys::unlink, 1); // 09 cannot be deleted
     EXPECT_FALSE(CliLogOpen(log_));
     EXPECT_FALSE(CliLogIsOpen(log_));
     EXPECT_EQ(
         Dir(),
         (Files{{"d.log", "CUR"}, {"d.01.log", "one"}, {"d.02.log", "two"}, {"d.09.log", "nine"}}));
     // The retry carries on with the sweep where it stopped.
-    Faults::unlinkFailAt = 0;
+    Faults::FailAt(Sys::unlink, 0);
     ASSERT_TRUE(CliLogOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"d.log", ""}, {"d.01.log", "CUR"}}));
 }
@@ -596,13 +585,13 @@ TEST_F(CliLogTest, FinalOpenFailing) {
     ASSERT_TRUE(CliLogOpen(log_));
     // The rotation's open of the new current file comes right after its
     // directory probe.
-    Faults::openCalls = 0;
-    Faults::openFailAt = 2;
+    Faults::Recount(Sys::open);
+    Faults::FailAt(Sys::open, 2);
     EXPECT_FALSE(Write("abcd"));
     EXPECT_FALSE(CliLogIsOpen(log_));
     EXPECT_EQ(Dir(), (Files{{"o.01.log", "abcd"}})) << "the bytes are in number 01";
     EXPECT_FALSE(Write("lost?")) << "reported as not written";
-    Faults::openFailAt = 0;
+    Faults::FailAt(Sys::open, 0);
     ASSERT_TRUE(CliLogOpen(log_));
     ASSERT_TRUE(Write("ef"));
     EXPECT_EQ(Dir(), (Files{{"o.log", "ef"}, {"o.01.log", "abcd"}}));
@@ -727,7 +716,7 @@ TEST_F(CliLogTest, FailedCheckLosesNoText) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(Make("clilog_test."));
-        Faults::Install();
+        Faults::Reset();
         Init("Trelvox.log", 1 << 20, 3);
         ASSERT_TRUE(CliLogOpen(log_));
         ASSERT_TRUE(Write("before\n"));
@@ -739,7 +728,7 @@ TEST_F(CliLogTest, FailedCheckLosesNoText) {
             ASSERT_EQ(unlink(Path("Trelvox.log").c_str()), 0);
         }
         Faults::pathQueryErrno = c.pathErrno;
-        Faults::openFailAt = c.openFails ? Faults::openCalls + 1 : 0;
+        Faults::FailAt(Sys::open, c.openFails ? Faults::Calls(Sys::open) + 1 : 0);
         Faults::clockFails = c.clockFails;
         Faults::nowMs += c.clockFails ? 0 : kCliLogCheckEveryMs;
         EXPECT_EQ(Write("after\n"), c.written);
@@ -755,7 +744,7 @@ TEST_F(CliLogTest, FailedCheckLosesNoText) {
 
         // Once the path answers again, the next check puts things right.
         uint64_t nowMs = Faults::nowMs;
-        Faults::Install();
+        Faults::Reset();
         Faults::nowMs = nowMs + kCliLogCheckEveryMs;
         if (!CliLogIsOpen(log_)) {
             ASSERT_TRUE(CliLogOpen(log_)) << "the next connection opens it";
@@ -810,7 +799,7 @@ TEST_F(CliLogTest, ReopenStartsANewFileAndKeepsTheRotationState) {
                             {"h.02.log", "abcd"},
                             {"h.07.log", "stale, left alone after the first sweep"},
                             {"h.log.1", "ef"}}));
-    Faults::openFailAt = Faults::openCalls + 2; // the directory probe passes
+    Faults::FailAt(Sys::open, Faults::Calls(Sys::open) + 2); // the directory probe passes
     EXPECT_FALSE(CliLogReopen(log_));
     EXPECT_FALSE(CliLogIsOpen(log_)) << "fails as an open does";
 }
@@ -835,16 +824,16 @@ TEST_F(CliLogTest, EveryMessageIsInAFileOrReportedUnwritten) {
         // Fail one upcoming call of some kind now and then.
         switch (next() % 12) {
         case 0:
-            Faults::renameFailAt = Faults::renameCalls + 1 + next() % 3;
+            Faults::FailAt(Sys::rename, Faults::Calls(Sys::rename) + 1 + next() % 3);
             break;
         case 1:
-            Faults::writeFailAt = Faults::writeCalls + 1;
+            Faults::FailAt(Sys::write, Faults::Calls(Sys::write) + 1);
             break;
         case 2:
-            Faults::sizeQueryFailAt = Faults::sizeQueryCalls + 1 + next() % 2;
+            Faults::FailAt(Sys::statx, Faults::Calls(Sys::statx) + 1 + next() % 2);
             break;
         case 3:
-            Faults::openFailAt = Faults::openCalls + 1 + next() % 4;
+            Faults::FailAt(Sys::open, Faults::Calls(Sys::open) + 1 + next() % 4);
             break;
         default:
             break;

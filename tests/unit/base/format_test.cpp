@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <random>
 #include <string>
@@ -10,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "lib/cli/shared/clibase.h"
+#include "tests/support/guarded_buffer.h"
 
 namespace {
 
 constexpr char kSentinel = '\xA5';
-constexpr size_t kGuard = 16;
 
 // Runs a writer on a sentinel-filled buffer of the given size followed by a
 // guard area, checks that nothing past the size changed, and returns the
@@ -25,17 +26,15 @@ struct Outcome {
 };
 
 Outcome RunBounded(uint32_t size, const std::function<bool(char *, uint32_t)> &writer) {
-    std::vector<char> memory(size + kGuard, kSentinel);
-    bool ok = writer(memory.data(), size);
-    for (size_t i = size; i < memory.size(); ++i) {
-        EXPECT_EQ(memory[i], kSentinel) << "byte " << i << " written past size " << size;
-    }
+    testsupport::GuardedBuffer memory(size);
+    bool ok = writer(memory.Data(), size);
+    EXPECT_TRUE(memory.Intact()) << "written past size " << size;
     if (size == 0) {
         return {ok, ""};
     }
-    const void *end = memchr(memory.data(), '\0', size);
-    EXPECT_NE(end, nullptr) << "no terminator within size " << size;
-    return {ok, end == nullptr ? std::string() : std::string(memory.data())};
+    std::string text;
+    EXPECT_TRUE(memory.Text(&text)) << "no terminator within size " << size;
+    return {ok, text};
 }
 
 // Sizes 0, 1, one short and exact fit of a writer whose full text is known.
@@ -94,17 +93,15 @@ TEST(SprintStrCat, AppendsIntoFreeSpace) {
     for (auto cat : {+[](char *b, uint32_t s) { return CliSprintStrCat(b, s, "%s-%u", "ab", 7u); },
                      +[](char *b, uint32_t s) { return CatV(b, s, "%s-%u", "ab", 7u); }}) {
         for (uint32_t size = 1; size <= 12; ++size) {
-            std::vector<char> memory(size + kGuard, kSentinel);
-            memcpy(memory.data(), "xy", std::min<uint32_t>(size, 3));
-            memory[std::min<uint32_t>(size, 3) - 1] = '\0';
-            std::string before(memory.data());
-            bool ok = cat(memory.data(), size);
+            testsupport::GuardedBuffer memory(size);
+            memcpy(memory.Data(), "xy", std::min<uint32_t>(size, 3));
+            memory.Data()[std::min<uint32_t>(size, 3) - 1] = '\0';
+            std::string before(memory.Data());
+            bool ok = cat(memory.Data(), size);
             std::string full = before + "ab-7";
             EXPECT_EQ(ok, full.size() + 1 <= size) << size;
-            EXPECT_EQ(std::string(memory.data()), full.substr(0, size - 1)) << size;
-            for (size_t i = size; i < memory.size(); ++i) {
-                ASSERT_EQ(memory[i], kSentinel) << "size " << size << " byte " << i;
-            }
+            EXPECT_EQ(std::string(memory.Data()), full.substr(0, size - 1)) << size;
+            ASSERT_TRUE(memory.Intact()) << "size " << size;
         }
     }
 }
@@ -227,6 +224,25 @@ TEST(SprintCapacity, BoundedWithoutPointOnFailure) {
                               [](char *b, uint32_t s) { return CliSprintCapacity(b, s, 512); });
     ExpectBoundedLikeSnprintf(
         "5 GB", [](char *b, uint32_t s) { return CliSprintCapacity(b, s, 5368709120ull); });
+}
+
+// Bounded formatting when the C library's formatter reports an error: the
+// result is failure and the buffer holds a terminated text, never garbage.
+const wchar_t kUnencodable[] = {static_cast<wchar_t>(0x20AC), 0}; // not in the C locale
+
+TEST(SprintStrMore, FormatterErrorFailsAndLeavesTheEmptyText) {
+    char buffer[16];
+    memset(buffer, 'G', sizeof buffer);
+    EXPECT_FALSE(CliSprintStr(buffer, sizeof buffer, "%ls", kUnencodable));
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST(SprintStrMore, FormatterErrorInAnAppendKeepsTheExistingText) {
+    char buffer[16];
+    memset(buffer, 'G', sizeof buffer);
+    strcpy(buffer, "abc");
+    EXPECT_FALSE(CliSprintStrCat(buffer, sizeof buffer, "x%ls", kUnencodable));
+    EXPECT_STREQ(buffer, "abc");
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include "lib/cli/shared/cli.h"
 #include "tests/support/child_process.h"
+#include "tests/support/guarded_buffer.h"
 
 namespace {
 
@@ -47,22 +48,19 @@ std::string Render(const Renderer &render) {
 }
 
 constexpr char kSentinel = '\xA5';
-constexpr size_t kGuard = 16;
 
 // Every size from 0 to past the exact fit: nothing written past the size,
 // the text a terminated prefix of the full text, success only at full fit.
 void ExpectBoundedPrefixes(const Renderer &render) {
     std::string full = Render(render);
     for (uint32_t size = 0; size <= full.size() + 2; ++size) {
-        std::vector<char> memory(size + kGuard, kSentinel);
-        bool ok = render(memory.data(), size);
+        testsupport::GuardedBuffer memory(size);
+        bool ok = render(memory.Data(), size);
         ASSERT_EQ(ok, size > full.size()) << "size " << size;
-        for (size_t i = size; i < memory.size(); ++i) {
-            ASSERT_EQ(memory[i], kSentinel) << "byte " << i << " written past size " << size;
-        }
+        ASSERT_TRUE(memory.Intact()) << "written past size " << size;
         if (size != 0) {
-            ASSERT_NE(memchr(memory.data(), '\0', size), nullptr) << "size " << size;
-            std::string text(memory.data());
+            ASSERT_NE(memchr(memory.Data(), '\0', size), nullptr) << "size " << size;
+            std::string text(memory.Data());
             ASSERT_EQ(full.compare(0, text.size(), text), 0) << "size " << size << ": " << text;
         }
     }
@@ -206,10 +204,10 @@ TEST(HexDump, FixedElementsAreWholeOrAbsent) {
                           {5, "[00"},      {6, "[00"},        {7, "[00]  "}, {8, "[00]  4"},
                           {9, "[00]  48"}, {10, "[00]  48\n"}};
     for (const Case &c : cases) {
-        std::vector<char> memory(c.size + kGuard, kSentinel);
-        bool ok = CliSprintHexDump(memory.data(), c.size, kSample, 1, 1, 0x0200);
+        testsupport::GuardedBuffer memory(c.size);
+        bool ok = CliSprintHexDump(memory.Data(), c.size, kSample, 1, 1, 0x0200);
         EXPECT_EQ(ok, c.size == 10) << c.size;
-        EXPECT_STREQ(memory.data(), c.text) << c.size;
+        EXPECT_STREQ(memory.Data(), c.text) << c.size;
     }
 }
 
@@ -283,14 +281,12 @@ TEST(HexRenderers, AppendBehindExistingText) {
 
     // The size covers the existing text: "ab" + "01:AB" needs 8 bytes.
     for (uint32_t size = 3; size <= 9; ++size) {
-        std::vector<char> memory(size + kGuard, kSentinel);
-        strcpy(memory.data(), "ab");
-        bool ok = CliSprintHexStrCat(memory.data(), size, bytes, 2, ':');
+        testsupport::GuardedBuffer memory(size);
+        strcpy(memory.Data(), "ab");
+        bool ok = CliSprintHexStrCat(memory.Data(), size, bytes, 2, ':');
         EXPECT_EQ(ok, size >= 8) << size;
-        EXPECT_EQ(std::string(memory.data()), std::string("ab01:AB").substr(0, size - 1));
-        for (size_t i = size; i < memory.size(); ++i) {
-            ASSERT_EQ(memory[i], kSentinel) << "size " << size << " byte " << i;
-        }
+        EXPECT_EQ(std::string(memory.Data()), std::string("ab01:AB").substr(0, size - 1));
+        ASSERT_TRUE(memory.Intact()) << "size " << size;
     }
 
     // No terminator within the size: nothing to append to, nothing written.

@@ -1,13 +1,14 @@
 // The state record, the one exit sequence, verbosity and the help display.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
-#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/cliterm.h"
 #include "tests/hooks/test_hooks.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sys_faults.h"
 
 namespace {
 
@@ -59,17 +60,11 @@ TEST(ExitSequence, InitAllocatesBothRecordsZeroFilled) {
     EXPECT_EQ(r.side, "zero\nCltExit\n");
 }
 
-// Fails the Nth zero-filled allocation and every one after it.
-int gAllocsBeforeFailure = 0;
-void *FailAfter(size_t n, size_t size) {
-    return gAllocsBeforeFailure-- > 0 ? gOsSysReal.calloc(n, size) : nullptr;
-}
-
 TEST(ExitSequence, AllocationFailureAtInitIsReportedUnprefixedOrPrefixed) {
     // The runtime record itself: no prefix exists yet.
     ChildResult first = RunInChild([] {
-        gAllocsBeforeFailure = 0;
-        gOsSys.calloc = FailAfter;
+        testsupport::SysFaults faults;
+        faults.FailFrom(testsupport::Sys::calloc, 1, ENOMEM);
         CliInit();
     });
     EXPECT_EQ(first.exitCode, 1);
@@ -78,8 +73,8 @@ TEST(ExitSequence, AllocationFailureAtInitIsReportedUnprefixedOrPrefixed) {
 
     // The tool record: the runtime record exists (its prefix is still empty).
     ChildResult second = RunInChild([] {
-        gAllocsBeforeFailure = 1;
-        gOsSys.calloc = FailAfter;
+        testsupport::SysFaults faults;
+        faults.FailFrom(testsupport::Sys::calloc, 2, ENOMEM);
         ReportPointersAtExit();
         CliInit();
     });

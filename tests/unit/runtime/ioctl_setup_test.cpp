@@ -3,12 +3,13 @@
 // codes, resource records and handles.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
-#include "lib/cli/osx/ossys.h"
 #include "tests/support/child_process.h"
-#include "tests/unit/ioctl_test_support.h"
+#include "tests/support/sys_faults.h"
+#include "tests/unit/runtime/ioctl_test_support.h"
 
 namespace {
 
@@ -197,22 +198,13 @@ TEST(IoctlResource, DefaultRecordAndFreeingANeverAllocatedRecord) {
     EXPECT_TRUE(IsCleared(never));
 }
 
-// Fails the nth zero-filled allocation from now on (1-based).
-int gFailAt = 0;
-int gAllocs = 0;
-void *FailingCalloc(size_t count, size_t size) {
-    return ++gAllocs == gFailAt ? nullptr : gOsSysReal.calloc(count, size);
-}
-
 TEST(IoctlResource, AllocationFailureLeavesNoBuffers) {
     EnsureRuntime();
     DeclareClasses({0, 5}); // payload, input and output buffer: three allocations
     for (int failAt = 1; failAt <= 3; ++failAt) {
         SCOPED_TRACE(failAt);
-        OsSysOverride restore;
-        gAllocs = 0;
-        gFailAt = failAt;
-        gOsSys.calloc = FailingCalloc;
+        testsupport::SysFaults faults;
+        faults.FailNth(testsupport::Sys::calloc, failAt, ENOMEM);
         CliIoctlResource r;
         memset(&r, 0x5A, sizeof r);
         EXPECT_FALSE(CliIoctlRsrcAlloc(&r));
@@ -224,7 +216,8 @@ TEST(IoctlResource, DefaultRecordThatCannotBeAllocatedEndsTheProcess) {
     ChildResult r = RunInChild([] {
         EnsureRuntime();
         DeclareClasses({5});
-        gOsSys.calloc = [](size_t, size_t) -> void * { return nullptr; };
+        testsupport::SysFaults faults;
+        faults.FailFrom(testsupport::Sys::calloc, 1, ENOMEM);
         CliIoctlRsrcAlloc(nullptr);
         testsupport::SideChannelWrite("returned\n");
     });
@@ -256,8 +249,8 @@ TEST(IoctlHandle, InitGivesAFreshConnectionBody) {
 
 TEST(IoctlHandle, InitFailsCleanlyWithoutMemory) {
     EnsureRuntime();
-    OsSysOverride restore;
-    gOsSys.calloc = [](size_t, size_t) -> void * { return nullptr; };
+    testsupport::SysFaults faults;
+    faults.FailFrom(testsupport::Sys::calloc, 1, ENOMEM);
     CliIoctlHandle h;
     memset(&h, 0xCD, sizeof h);
     EXPECT_FALSE(CliIoctlHndInit(&h, 1));

@@ -10,6 +10,7 @@
 
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
+#include "lib/platform/platform_testing.h"
 #include "tests/support/scripted_driver.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/unit/ioctl_test_support.h"
+#include "tests/unit/runtime/ioctl_test_support.h"
 
 namespace {
 

@@ -1,0 +1,48 @@
+// The stand-in's controls for tests: connections opened straight to an
+// instance, counts of the objects alive, forced start-up failures, a reset
+// between tests and a short driver-bus time-out. Only test programs (and the
+// stand-in's own sources, which define these) include this header.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/platform/driver_registry.h"
+#include "lib/platform/iokit.h"
+
+namespace trelvox::platform {
+
+// Opens a connection straight to a published instance, as IOServiceOpen does
+// for its service object: for tests of the transport that need no
+// notification. 0 and the connection, or a failure code.
+kern_return_t OpenInstance(InstanceId id, uint32_t type, io_connect_t *connect);
+
+// Objects alive in the stand-in, so tests can prove that callers release
+// what they are given.
+struct PlatformCounts {
+    uint32_t instances = 0;
+    uint32_t notifications = 0;  // iterators not yet released
+    uint32_t serviceObjects = 0; // delivered by IOIteratorNext, not yet released
+    uint32_t connections = 0;    // opened, not yet closed
+};
+PlatformCounts Counts();
+
+// Start-up failures a test can force on the stand-in.
+struct PlatformFaults {
+    bool failPortCreate = false;
+    bool failMatching = false;
+    bool failAddNotification = false;
+    bool failRunLoopSource = false;
+    bool failCurrentRunLoop = false;
+};
+PlatformFaults &Faults();
+
+// Forgets every instance, notification, object, connection, port watch and
+// fault, and the calling thread's run-loop sources and kept stop (tests
+// only). Notification ports stay valid for their owners to destroy.
+void ResetPlatform();
+
+// Time-out of one call on a driver-bus connection, in milliseconds
+// (kDriverBusDefaultTimeoutMs, driver_bus.h, until set).
+void SetDriverBusCallTimeout(uint32_t ms);
+
+} // namespace trelvox::platform
