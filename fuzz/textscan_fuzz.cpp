@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t requests = 0;
     for (const testsupport::DriverCall &call : driver->Calls()) {
         requests += call.kind == testsupport::DriverCall::Kind::kStruct &&
-                    call.selector == kCltMethodEventLog;
+                    call.selector == kDriverMethodEventLog;
     }
     trelvox::platform::ResetPlatform();
 

@@ -1,6 +1,7 @@
-// The service: its state record, the driver's event-log reply, and the
-// routines of the entry, the notification callback, the event pump and the
-// output (svc/main_*.cpp), beside the tool hooks of cli.h (svc/clt.cpp).
+// The service: its state record and the routines of the entry, the
+// notification callback, the event pump and the output (svc/main_*.cpp),
+// beside the tool hooks (svc/clt.cpp). The driver's interface, the event-log
+// reply included, is lib/driver/controller_interface.h.
 #pragma once
 
 #include <pthread.h>
@@ -11,34 +12,13 @@
 
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/cli_upcalls.h"
+#include "lib/driver/controller_interface.h"
 #include "lib/platform/iokit.h"
 
 struct CliLogFile;
 
-inline constexpr uint32_t kCltEventTextSize = 1024;
-inline constexpr uint32_t kCltEventRequestSize = 8;
 inline constexpr uint32_t kCltLineSize = 1024;
 inline constexpr uint32_t kCltPathSize = 1024;
-
-// User-client methods of the driver.
-inline constexpr uint32_t kCltMethodOpen = 0;
-inline constexpr uint32_t kCltMethodClose = 1;
-inline constexpr uint32_t kCltMethodEventLog = 6;
-
-// The driver's event-log reply (structure output of method 6), host order.
-struct CltEventReply {
-    int32_t lostBytes; // event-log bytes the driver had to drop
-    uint32_t textLen;  // valid bytes in eventText; above 1024 counts as 1024
-    uint32_t waitFlag; // 0: ask again at once; otherwise wait first
-    char eventText[kCltEventTextSize];
-};
-static_assert(sizeof(CltEventReply) == 1036);
-static_assert(offsetof(CltEventReply, lostBytes) == 0);
-static_assert(offsetof(CltEventReply, textLen) == 4);
-static_assert(offsetof(CltEventReply, waitFlag) == 8);
-static_assert(offsetof(CltEventReply, eventText) == 12);
-// The reply's fixed fields; a reply shorter than this is no reply.
-inline constexpr uint32_t kCltEventHeaderSize = offsetof(CltEventReply, eventText);
 
 // The last time stamp the pump wrote, kept with the token's value, so that a
 // token repeating the previous second (a driver logs several lines a second)
@@ -101,14 +81,16 @@ void CltGlobalsInit();
 // Never returns; every path ends in the runtime's exit sequence.
 [[noreturn]] void CltMain(int32_t argc, char **argv);
 
-// printf-style: one message to the log file while it is open, otherwise to
-// standard output. A message goes to the file whole, whatever its length.
+// printf-style: formats one message, whole whatever its length, and hands
+// it to LogText with the service's record (none before CliInit: standard
+// output).
 void LogStr(const char *format, ...) CLI_PRINTF(1, 2);
-// The bytes as they are, routed as LogStr routes a message: one CliLogWrite
-// of all of them while the log file is open; otherwise (or when that write
-// or the length check after it fails) to standard output, after what stdio
-// holds for it, with write() when stdout has a descriptor.
-void LogText(const char *text, uint32_t length);
+// The bytes as they are: one CliLogWrite of all of them while the log file
+// is open; otherwise (or when that write or the length check after it
+// fails) to standard output, after what stdio holds for it, with write()
+// when stdout has a descriptor. A pending hang-up is served first. clt may
+// be null (no record yet or any more): standard output.
+void LogText(CltGlobals *clt, const char *text, uint32_t length);
 // printf-style: one message to the system log, identity progName, LOG_CONS,
 // LOG_DAEMON, the connection opened and closed around it.
 void SysLog(int priority, const char *format, ...) CLI_PRINTF(2, 3);
@@ -134,4 +116,4 @@ void NotificationCallback(void *refCon, io_iterator_t iterator);
 void LogEvents(io_connect_t connection);
 // Writes one reply's text (NUL-terminated) through LogText, turning valid
 // time tokens into local date and time and dropping every other '{'.
-void LogEventText(const char *text);
+void LogEventText(CltGlobals *clt, const char *text);

@@ -1,5 +1,6 @@
-// The service's ways of speaking: LogStr for progress messages and anything
-// formatted, LogText for the event pump's runs of text and time stamps,
+// The service's ways of speaking: LogStr formats a message and hands it to
+// LogText, which alone decides between the log file and standard output
+// (the event pump gives it its runs of text and time stamps directly);
 // SysLog for the system log.
 #include <syslog.h>
 #include <unistd.h>
@@ -14,29 +15,6 @@
 #include "svc/clt.h"
 
 namespace {
-
-// Formats the message and writes it to the open log file with one
-// CliLogWrite. A message that fits the line buffer is formatted there; a
-// longer one gets a block of its own, so that it reaches the file whole.
-// Returns 1 when the write (and the length check after it) succeeded.
-bool WriteToLog(CltGlobals *clt, const char *format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    bool written = false;
-    int length = vsnprintf(clt->logLine, sizeof clt->logLine, format, args);
-    if (length >= 0 && static_cast<uint32_t>(length) < sizeof clt->logLine) {
-        written = CliLogWrite(clt->logHandle, clt->logLine, CliStrLen(clt->logLine));
-    } else if (length >= 0) {
-        auto *block = static_cast<char *>(CliMemAlloc(static_cast<uint64_t>(length) + 1));
-        if (block != nullptr) {
-            vsnprintf(block, static_cast<size_t>(length) + 1, format, again);
-            written = CliLogWrite(clt->logHandle, block, CliStrLen(block));
-            CliMemFree(block);
-        }
-    }
-    va_end(again);
-    return written;
-}
 
 // Writes all the bytes to the descriptor, going on after a partial write
 // or an interrupted one; gives up at the first error, with errno set.
@@ -59,11 +37,6 @@ bool LogIsOpen(const CltGlobals *clt) {
     return clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle);
 }
 
-// Standard output may take text: not in service mode once it has gone away.
-bool StdoutTakesText(const CltGlobals *clt) {
-    return clt == nullptr || !clt->stdoutGone;
-}
-
 // A write to standard output failed. EPIPE means its reader has closed it:
 // in service mode (SIGPIPE ignored) the journal's stream went away, which
 // must not end the service nor keep it trying; the system log hears of it
@@ -80,6 +53,26 @@ void StdoutFailed(CltGlobals *clt, int error) {
     if (!clt->stdoutGone) {
         clt->stdoutGone = true;
         SysLog(LOG_WARNING, "Standard output has gone away");
+    }
+}
+
+// The bytes on standard output, after what stdio holds for it, so that they
+// keep their place among everything else printed there; not in service mode
+// once standard output has gone away. A stream without a descriptor (stdout
+// replaced by a memory stream) gets them through stdio.
+void ToStdout(CltGlobals *clt, const char *bytes, uint32_t length) {
+    if (clt != nullptr && clt->stdoutGone) {
+        return;
+    }
+    fflush(stdout);
+    int fd = fileno(stdout);
+    if (fd < 0) {
+        fwrite(bytes, 1, length, stdout);
+        fflush(stdout);
+        return;
+    }
+    if (!WriteAll(fd, bytes, length)) {
+        StdoutFailed(clt, errno);
     }
 }
 
@@ -109,58 +102,42 @@ void ReopenLogIfRequested(CltGlobals *clt) {
     }
 }
 
-void LogText(const char *text, uint32_t length) {
-    CltGlobals *clt = Clt();
+// The one place where the service's text chooses its way: the open log file
+// takes it in one CliLogWrite; without one, for an empty text, or when that
+// write or the length check after it fails, standard output takes it.
+void LogText(CltGlobals *clt, const char *text, uint32_t length) {
     ReopenLogIfRequested(clt);
     if (LogIsOpen(clt) && CliLogWrite(clt->logHandle, text, length)) {
         return;
     }
-    if (!StdoutTakesText(clt)) {
-        return;
-    }
-    // As LogStr: standard output when no log file takes the text (an empty
-    // text included). What stdio holds goes first, so that the text keeps
-    // its place among everything else printed on standard output. A stream
-    // without a descriptor (stdout replaced by a memory stream) gets the
-    // text through stdio, as LogStr would give it.
-    fflush(stdout);
-    int fd = fileno(stdout);
-    if (fd < 0) {
-        fwrite(text, 1, length, stdout);
-        fflush(stdout);
-        return;
-    }
-    if (!WriteAll(fd, text, length)) {
-        StdoutFailed(clt, errno);
-    }
+    ToStdout(clt, text, length);
 }
 
+// Formats the message and hands it on whole: in the record's line buffer
+// when it fits, otherwise in a block of its own.
 void LogStr(const char *format, ...) {
+    CltGlobals *clt = Clt();
+    char spare[kCltLineSize]; // before CliInit or after the exit sequence
+    char *line = clt != nullptr ? clt->logLine : spare;
     va_list args;
     va_start(args, format);
-    CltGlobals *clt = Clt();
-    ReopenLogIfRequested(clt);
-    bool written = false;
-    if (LogIsOpen(clt)) {
-        va_list forLog;
-        va_copy(forLog, args);
-        written = WriteToLog(clt, format, forLog);
-        va_end(forLog);
-    }
-    // No log file, an empty message, or a failed write or rotation: the
-    // message goes to standard output, whole.
-    if (!written && StdoutTakesText(clt)) {
-        // The error of the first call that fails: vfprintf itself writes
-        // when the message fills stdio's buffer.
-        int error = vfprintf(stdout, format, args) < 0 ? errno : 0;
-        if (fflush(stdout) == EOF && error == 0) {
-            error = errno;
-        }
-        if (error != 0) {
-            clearerr(stdout);
-            StdoutFailed(clt, error);
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(line, kCltLineSize, format, args);
+    if (length >= 0 && static_cast<uint32_t>(length) < kCltLineSize) {
+        LogText(clt, line, static_cast<uint32_t>(length));
+    } else if (length >= 0) {
+        auto *block = static_cast<char *>(CliMemAlloc(static_cast<uint64_t>(length) + 1));
+        if (block != nullptr) {
+            vsnprintf(block, static_cast<size_t>(length) + 1, format, again);
+            LogText(clt, block, static_cast<uint32_t>(length));
+            CliMemFree(block);
+        } else {
+            // No memory for the whole message: what the line holds.
+            LogText(clt, line, kCltLineSize - 1);
         }
     }
+    va_end(again);
     va_end(args);
 }
 

@@ -76,10 +76,8 @@ bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
 
 // Writes the time stamp of a token's value in local time, converted only
 // when the value differs from the last one written (see CltTimeStamp).
-void LogTime(unsigned long seconds) {
-    CltGlobals *clt = Clt();
-    CltTimeStamp scratch{};
-    CltTimeStamp &stamp = clt != nullptr ? clt->lastStamp : scratch;
+void LogTime(CltGlobals *clt, unsigned long seconds) {
+    CltTimeStamp &stamp = clt->lastStamp;
     if (!stamp.valid || stamp.seconds != seconds) {
         time_t when = static_cast<time_t>(seconds);
         struct tm local;
@@ -90,7 +88,7 @@ void LogTime(unsigned long seconds) {
         stamp.seconds = seconds;
         stamp.valid = true;
     }
-    LogText(stamp.text, stamp.length);
+    LogText(clt, stamp.text, stamp.length);
 }
 
 int HexDigit(char c) {
@@ -136,12 +134,12 @@ void WaitUntil(CltGlobals *clt, const timespec &deadline) {
 
 } // namespace
 
-void LogEventText(const char *text) {
+void LogEventText(CltGlobals *clt, const char *text) {
     const char *p = text;
     for (;;) {
         size_t count = strcspn(p, "{");
         if (count > 0) {
-            LogText(p, static_cast<uint32_t>(count));
+            LogText(clt, p, static_cast<uint32_t>(count));
             p += count;
         }
         if (*p == '\0') {
@@ -157,7 +155,7 @@ void LogEventText(const char *text) {
         if (*p == '}') {
             ++p;
         }
-        LogTime(seconds);
+        LogTime(clt, seconds);
     }
 }
 
@@ -169,7 +167,7 @@ void LogEvents(io_connect_t connection) {
         ReopenLogIfRequested(clt);
         size_t replySize = sizeof clt->eventReply;
         kern_return_t result =
-            IOConnectCallStructMethod(connection, kCltMethodEventLog, clt->eventRequest,
+            IOConnectCallStructMethod(connection, kDriverMethodEventLog, clt->eventRequest,
                                       sizeof clt->eventRequest, &clt->eventReply, &replySize);
         if (result != KERN_SUCCESS || replySize < kCltEventHeaderSize) {
             // A call that a stop cut short (the driver did not answer within
@@ -190,7 +188,7 @@ void LogEvents(io_connect_t connection) {
         uint32_t length = std::min({reply.textLen, kCltEventTextSize, received});
         memcpy(text, reply.eventText, length);
         text[length] = '\0';
-        LogEventText(text);
+        LogEventText(clt, text);
 
         if (reply.waitFlag == 0) {
             clt->idleMs = 0;
@@ -233,14 +231,15 @@ void NotificationCallback(void *, io_iterator_t iterator) {
         }
         LogStr("Establishing driver connection....");
         io_connect_t connection = 0;
-        kern_return_t opened = IOServiceOpen(service, mach_task_self(), 0, &connection);
+        kern_return_t opened =
+            IOServiceOpen(service, mach_task_self(), kDriverConnectionType, &connection);
         IOObjectRelease(service);
         if (opened != KERN_SUCCESS) {
             LogStr("Failed to establish a driver connection\n");
             continue;
         }
-        if (IOConnectCallScalarMethod(connection, kCltMethodOpen, nullptr, 0, nullptr, nullptr) !=
-            KERN_SUCCESS) {
+        if (IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr,
+                                      nullptr) != KERN_SUCCESS) {
             LogStr("Failed to open user client\n");
             IOServiceClose(connection);
             continue;
@@ -248,7 +247,7 @@ void NotificationCallback(void *, io_iterator_t iterator) {
         LogStr("driver connection established.\n\n");
         LogEvents(connection);
         kern_return_t closed =
-            IOConnectCallScalarMethod(connection, kCltMethodClose, nullptr, 0, nullptr, nullptr);
+            IOConnectCallScalarMethod(connection, kDriverMethodClose, nullptr, 0, nullptr, nullptr);
         kern_return_t released = IOServiceClose(connection);
         if (closed != KERN_SUCCESS || released != KERN_SUCCESS) {
             LogStr("Closing driver connection failed.\n");

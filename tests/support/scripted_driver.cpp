@@ -171,7 +171,7 @@ kern_return_t ScriptedDriver::Struct(uint32_t selector, const void *input, size_
     }
     Record(std::move(call));
     std::lock_guard lock(mutex_);
-    if (selector != kCltMethodEventLog) {
+    if (selector != kDriverMethodEventLog) {
         return kIOReturnUnsupported;
     }
     Step step{false, KERN_SUCCESS, CltEventReply{}};

@@ -193,13 +193,15 @@ bool SimDriver::Handle(int fd) {
         return Reply(fd, options_.failCode, nullptr, 0);
     }
     if (open) {
-        return Reply(fd, request.selector == 0 ? 0 : kResultBadArgument, nullptr, 0);
+        return Reply(fd, request.selector == kDriverConnectionType ? 0 : kResultBadArgument,
+                     nullptr, 0);
     }
     if (request.kind == bus::kScalar) {
-        bool known = request.selector == kMethodOpen || request.selector == kMethodClose;
+        bool known =
+            request.selector == kDriverMethodOpen || request.selector == kDriverMethodClose;
         return Reply(fd, known ? 0 : kResultUnsupported, nullptr, 0);
     }
-    if (request.selector != kMethodEventLog) {
+    if (request.selector != kDriverMethodEventLog) {
         return Reply(fd, kResultUnsupported, nullptr, 0);
     }
     if (request.outputCapacity < sizeof(trelvoxsim::Reply)) {

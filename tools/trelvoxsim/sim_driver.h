@@ -13,11 +13,6 @@
 
 namespace trelvoxsim {
 
-// User-client methods of the driver.
-inline constexpr uint32_t kMethodOpen = 0;
-inline constexpr uint32_t kMethodClose = 1;
-inline constexpr uint32_t kMethodEventLog = 6;
-
 inline constexpr int32_t kResultBadArgument = static_cast<int32_t>(0xE00002C2);
 inline constexpr int32_t kResultUnsupported = static_cast<int32_t>(0xE00002C7);
 

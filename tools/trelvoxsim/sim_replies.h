@@ -9,34 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "lib/driver/controller_interface.h"
 #include "tools/trelvoxsim/sim_options.h"
 
 namespace trelvoxsim {
 
-inline constexpr uint32_t kTextSize = 1024;
-
-// The driver's event-log reply (structure output of method 6), host order.
-struct Reply {
-    int32_t lostBytes; // bytes the driver had to drop since the last reply
-    uint32_t textLen;  // valid bytes of eventText
-    uint32_t waitFlag; // 1: nothing more right now, ask again later
-    char eventText[kTextSize];
-};
-static_assert(sizeof(Reply) == 1036);
-static_assert(offsetof(Reply, textLen) == 4);
-static_assert(offsetof(Reply, waitFlag) == 8);
-static_assert(offsetof(Reply, eventText) == 12);
-
-// One entry of a record or replay file: this header, then min(textLen,
-// 1024) bytes of text. A replay serves the reply `repeat` times in a row; a
-// record always writes 1.
-struct RecordHeader {
-    int32_t lostBytes;
-    uint32_t textLen;
-    uint32_t waitFlag;
-    uint32_t repeat;
-};
-static_assert(sizeof(RecordHeader) == 16);
+// The event-log reply (method 6's output) and the entry of a record or
+// replay file, by the driver's interface.
+using Reply = CltEventReply;
+using RecordHeader = DriverReplyRecord;
+inline constexpr uint32_t kTextSize = kCltEventTextSize;
 
 class ReplySource {
 public:

@@ -32,15 +32,18 @@ void OsSignalHook(uint32_t index, OsSignalHandlerFn handler);
 
 #include <cstddef>
 
+#include "lib/driver/controller_interface.h"
+
 struct CliIoctlHandle;
 struct CliIoctlResource;
 
-// User-client method selectors.
-inline constexpr uint32_t kOsIoctlSelOpen = 0;
-inline constexpr uint32_t kOsIoctlSelClose = 1;
+// User-client method selectors: the driver's own (lib/driver), and those
+// that carry the I/O-control request classes.
+inline constexpr uint32_t kOsIoctlSelOpen = kDriverMethodOpen;
+inline constexpr uint32_t kOsIoctlSelClose = kDriverMethodClose;
 inline constexpr uint32_t kOsIoctlSelVda = 4;
 inline constexpr uint32_t kOsIoctlSelInline = 5;
-inline constexpr uint32_t kOsIoctlSelEventLog = 6;
+inline constexpr uint32_t kOsIoctlSelEventLog = kDriverMethodEventLog;
 inline constexpr uint32_t kOsIoctlSelSpare = 8; // accepted, chosen by no class
 inline constexpr uint32_t kOsIoctlSelHba = 9;
 inline constexpr uint32_t kOsIoctlSelCsmi = 10;

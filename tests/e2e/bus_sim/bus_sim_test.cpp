@@ -41,6 +41,10 @@ using Clock = std::chrono::steady_clock;
 using testsupport::ReadFile;
 
 constexpr char kClass[] = "TrelvoxController";
+
+// The driver's interface written down again here rather than taken from
+// lib/driver/controller_interface.h: the simulator is checked against an
+// independent reading of it.
 constexpr uint32_t kEventLog = 6;
 
 struct Reply {

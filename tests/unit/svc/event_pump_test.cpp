@@ -55,7 +55,7 @@ TEST_F(TextScan, WritesTextAndTurnsTimeTokensIntoLocalTime) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         StdoutCapture capture;
-        LogEventText(c.text);
+        LogEventText(Clt(), c.text);
         EXPECT_EQ(capture.Take(), c.out);
     }
 }
@@ -64,7 +64,7 @@ TEST_F(TextScan, UsesTheLocalTimeZone) {
     setenv("TZ", "EST5", 1);
     tzset();
     StdoutCapture capture;
-    LogEventText("{5E6A1B2C}");
+    LogEventText(Clt(), "{5E6A1B2C}");
     EXPECT_EQ(capture.Take(), "03/12/20 06:21:16  ");
 }
 
@@ -114,7 +114,7 @@ TEST_F(TextScan, EachTokenReadsAsItsOwnSecondAcrossRepeatsAndBoundaries) {
         std::string expected;
         StdoutCapture capture;
         for (const auto &[text, out] : c.tokens) {
-            LogEventText(text); // one reply each
+            LogEventText(Clt(), text); // one reply each
             expected += out;
         }
         EXPECT_EQ(capture.Take(), expected);
@@ -124,7 +124,7 @@ TEST_F(TextScan, EachTokenReadsAsItsOwnSecondAcrossRepeatsAndBoundaries) {
             joined += token.first;
         }
         StdoutCapture again;
-        LogEventText(joined.c_str());
+        LogEventText(Clt(), joined.c_str());
         EXPECT_EQ(again.Take(), expected);
     }
 }
@@ -211,7 +211,7 @@ TEST_F(TextScan, AgreesWithTheRulesOnRandomText) {
             }
         }
         StdoutCapture capture;
-        LogEventText(text.c_str());
+        LogEventText(Clt(), text.c_str());
         ASSERT_EQ(capture.Take(), ReferenceScan(text.c_str())) << text;
     }
 }

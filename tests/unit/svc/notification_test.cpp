@@ -241,7 +241,7 @@ TEST_F(LogFile, LongRunsReachTheFileWhole) {
         std::string before = ReadFile(path);
         std::string run(length, 'y');
         StdoutCapture capture;
-        LogEventText(run.c_str());
+        LogEventText(Clt(), run.c_str());
         LogStr("%s|%d", run.c_str(), 7);
         EXPECT_EQ(capture.Take(), "");
         EXPECT_EQ(ReadFile(path), before + run + run + "|7");

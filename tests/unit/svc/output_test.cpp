@@ -106,8 +106,9 @@ TEST_F(Output, LogTextGoesWhereLogStrSendsAMessage) {
     int run = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Outcome viaText = Run(c.log, std::to_string(run++),
-                              [&] { LogText(text.data(), static_cast<uint32_t>(text.size())); });
+        Outcome viaText = Run(c.log, std::to_string(run++), [&] {
+            LogText(Clt(), text.data(), static_cast<uint32_t>(text.size()));
+        });
         Outcome viaStr = Run(c.log, std::to_string(run++), [&] { LogStr("%s", text.c_str()); });
         EXPECT_EQ(viaText.out, c.toStdout ? text : "");
         EXPECT_EQ(viaText.files, c.files);
@@ -121,12 +122,12 @@ TEST_F(Output, StandardOutputKeepsTheOrderOfEverythingPrinted) {
     // LogText's before what is printed after it.
     StdoutCapture capture;
     printf("a,");
-    LogText("b,", 2);
+    LogText(Clt(), "b,", 2);
     fputs("c,", stdout);
     LogStr("%s,", "d");
-    LogText("e\n", 2);
+    LogText(Clt(), "e\n", 2);
     putchar('f');
-    LogEventText("g{5E6A1B2C}h");
+    LogEventText(Clt(), "g{5E6A1B2C}h");
     printf("i");
     EXPECT_EQ(capture.Take(), "a,b,c,d,e\nfg03/12/20 11:21:16  hi");
 }
@@ -141,9 +142,9 @@ TEST_F(Output, AStdoutWithoutADescriptorStillGetsTheText) {
     FILE *saved = stdout;
     stdout = memory;
     printf("a,");
-    LogText("b,", 2);
+    LogText(Clt(), "b,", 2);
     LogStr("%s,", "c");
-    LogEventText("d{5E6A1B2C}");
+    LogEventText(Clt(), "d{5E6A1B2C}");
     stdout = saved;
     fclose(memory);
     EXPECT_EQ(std::string(text, length), "a,b,c,d03/12/20 11:21:16  ");
