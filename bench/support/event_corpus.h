@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "svc/clt.h"
+#include "lib/driver/controller_interface.h"
 
 namespace bench {
 

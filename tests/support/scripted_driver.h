@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "lib/platform/driver_registry.h"
-#include "svc/clt.h"
+#include "lib/driver/controller_interface.h"
 
 namespace testsupport {
 
