@@ -14,6 +14,7 @@ import argparse
 import grp
 import os
 import re
+import shutil
 import signal
 import socket
 import sys
@@ -98,6 +99,8 @@ class UnitWorld(World):
     have reached the service with the unit's restrictions in force."""
 
     def __init__(self, logd, sim, sandbox):
+        logd = reachable(logd)
+        sandbox.unit_exec = reachable(sandbox.unit_exec)
         super().__init__(logd, sim, driver_dir="/run/trelvox", launcher=sandbox.command)
         self.sandbox = sandbox
         self.umask = sandbox.umask
@@ -108,6 +111,23 @@ class UnitWorld(World):
         check(not problems, "the service is not confined as the unit says:\n" + "\n".join(problems)
               + f"\nits standard error: {process.err()!r}")
         return process
+
+
+# What PrivateTmp= and ProtectHome= hide from the service.
+HIDDEN = ("/tmp/", "/var/tmp/", "/home/", "/root/", "/run/user/")
+
+
+def reachable(program):
+    """The program where the unit's private directories do not hide it: a
+    build tree under /tmp or a home is copied to /run/unit-programs (the
+    programs link no library of the build tree)."""
+    path = os.path.abspath(program)
+    if not path.startswith(HIDDEN):
+        return program
+    os.makedirs("/run/unit-programs", 0o755, exist_ok=True)
+    copy = os.path.join("/run/unit-programs", os.path.basename(path))
+    shutil.copy2(path, copy)
+    return copy
 
 
 def make_unit_world():
