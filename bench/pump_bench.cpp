@@ -57,7 +57,7 @@ void EnsureServiceRecord() {
         CltGlobalsInit();
         pthread_mutex_init(&Clt()->waitMutex, nullptr);
         Clt()->mutexCreated = true;
-        pthread_cond_init(&Clt()->waitCond, nullptr);
+        CltWaitCondInit(&Clt()->waitCond);
         Clt()->condCreated = true;
         return true;
     }();

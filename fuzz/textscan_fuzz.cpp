@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     CliInit();
     CltGlobalsInit();
     if (pthread_mutex_init(&Clt()->waitMutex, nullptr) != 0 ||
-        pthread_cond_init(&Clt()->waitCond, nullptr) != 0) {
+        CltWaitCondInit(&Clt()->waitCond) != 0) {
         abort();
     }
     Clt()->mutexCreated = true;

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include "lib/cli/shared/cli.h"
+#include "lib/cli/shared/clifile.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
 
@@ -28,6 +29,8 @@ void CltExit() {
         return;
     }
     CliLogFree(&clt->logHandle);
+    CliFileClose(clt->lockHandle);
+    clt->lockHandle = nullptr;
     if (clt->notifyPort != nullptr) {
         IONotificationPortDestroy(clt->notifyPort);
         clt->notifyPort = nullptr;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/cli/osx/osfile.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/cli_upcalls.h"
 #include "lib/driver/controller_interface.h"
@@ -41,7 +42,7 @@ struct CltGlobals {
     char logLine[kCltLineSize];                 // LogStr's buffer for the log file
     uint8_t eventRequest[kCltEventRequestSize]; // method 6 input; always zero
     CltEventReply eventReply;
-    pthread_cond_t waitCond; // the pump's timed wait; nothing signals it
+    pthread_cond_t waitCond; // the pump's timed wait (monotonic); nothing signals it
     IONotificationPortRef notifyPort;
     int32_t idleMs; // sum of nominal waits since the last busy reply
     pthread_mutex_t waitMutex;
@@ -65,6 +66,17 @@ struct CltGlobals {
     // Service mode: standard output has gone away (its reader closed it);
     // text that cannot go to the log file is no longer offered to it.
     bool stdoutGone;
+
+    // What the outputs have been through. Each trouble is reported once when
+    // it starts and once when it ends (main_logfile.cpp, main_output.cpp).
+    bool logWanted;            // a callback runs: the log file belongs open
+    uint64_t logRetryAtMs;     // coarse monotonic time of the next try at its path
+    bool logWriteFailReported; // the open log file refuses text (a full disk)
+    bool stdoutFailReported;   // standard output fails with an error
+    bool stdoutFailed;         // it failed at least once (application mode: status 1)
+    uint64_t stdoutLostBytes;  // text that standard output did not take
+    uint32_t sysLogDropped;    // system-log messages refused since the last got through
+    OsFile *lockHandle;        // service mode: the lock that keeps a second copy out
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -76,6 +88,10 @@ inline CltGlobals *Clt() {
 // Starts the life of the record in the zero-filled block that CliInit
 // stored in gClt (every field zero, no resource created).
 void CltGlobalsInit();
+
+// Initialises the pump's condition variable on the monotonic clock, on
+// which the pump reckons its deadlines; 0 or an error number.
+int CltWaitCondInit(pthread_cond_t *cond);
 
 // Runs the service: start-up, the first drain, the run loop and tear-down.
 // Never returns; every path ends in the runtime's exit sequence.
@@ -107,6 +123,20 @@ void ReopenLogIfRequested(CltGlobals *clt);
 // The log file could not be opened: the system log hears of it once per
 // streak of failures.
 void ReportLogOpenFailure(CltGlobals *clt);
+// The callback's open of the log file at its start, and its close at its
+// end; between them a log file that closed is tried again at its path.
+void OpenLogForCallback(CltGlobals *clt);
+void CloseLogAfterCallback(CltGlobals *clt);
+// Writes the bytes into the open log file; returns how many it placed, and
+// reports what went wrong (a full file, a full disk, the log closed) or
+// right again.
+uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length);
+// At the stop: says how much text standard output did not take, and gives
+// the exit status (application mode: 1 when standard output failed).
+int32_t ReportOutputAtStop(CltGlobals *clt);
+// Service mode: takes the lock that keeps a second copy of the service from
+// writing the same log; ends the process with status 1 when another holds it.
+void TakeServiceLock(CltGlobals *clt);
 
 // The first-publish callback: serves every instance the iterator delivers,
 // one after another.

@@ -30,6 +30,10 @@ constexpr uint32_t kSignalTerm = 1;
 constexpr uint32_t kSignalQuit = 3;
 constexpr uint32_t kSignalHangUp = 5;
 constexpr uint32_t kSignalPipe = 6;
+constexpr uint32_t kSignalFileSize = 7;
+// A line may go on this far past the log's size limit before the file is
+// rotated anyway (a driver that sends no line end).
+constexpr uint32_t kLogMaxOverrun = 64 * 1024;
 
 // A descriptor 0, 1 or 2 that the process was started without would be taken
 // by the next file the process opens (the driver bus's watch, a driver
@@ -69,6 +73,20 @@ void HandleOptions(CltGlobals *clt) {
 
 void CltGlobalsInit() {
     new (gClt) CltGlobals();
+}
+
+int CltWaitCondInit(pthread_cond_t *cond) {
+    pthread_condattr_t attributes;
+    int error = pthread_condattr_init(&attributes);
+    if (error != 0) {
+        return error;
+    }
+    error = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    if (error == 0) {
+        error = gOsSys.pthread_cond_init(cond, &attributes);
+    }
+    pthread_condattr_destroy(&attributes);
+    return error;
 }
 
 void RequestStop(CltGlobals *clt) {
@@ -119,7 +137,7 @@ void CltMain(int32_t argc, char **argv) {
         FailStart("Failed to allocate resources\n");
     }
     clt->mutexCreated = true;
-    if (gOsSys.pthread_cond_init(&clt->waitCond, nullptr) != 0) {
+    if (CltWaitCondInit(&clt->waitCond) != 0) {
         FailStart("Failed to allocate resources\n");
     }
     clt->condCreated = true;
@@ -138,14 +156,21 @@ void CltMain(int32_t argc, char **argv) {
     if (clt->serviceMode) {
         CliSignalInit(kSignalPipe, nullptr);
     }
+    // A file that may not grow (a size limit set with ulimit -f) fails the
+    // write with EFBIG, which the log file and standard output handle.
+    CliSignalInit(kSignalFileSize, nullptr);
     CliSignalHook();
 
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is starting");
+        TakeServiceLock(clt);
         clt->logHandle = CliLogInit(clt->logPath, clt->logSizeMiB << 20, clt->logCount);
         if (clt->logHandle == nullptr) {
             FailStart("Failed to initialize log handle");
         }
+        // A collector that reads the log line by line never sees a line cut
+        // in two by a rotation.
+        CliLogRotateAtLineEnds(clt->logHandle, kLogMaxOverrun);
     }
     LogStr("\n\n"); // the log file is not open yet: standard output
 
@@ -190,8 +215,9 @@ void CltMain(int32_t argc, char **argv) {
     CFRunLoopRemoveSource(loop, source, kCFRunLoopDefaultMode);
     clt->runLoop.store(nullptr);
     CFRelease(loop);
+    int32_t status = ReportOutputAtStop(clt);
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is stopping");
     }
-    CliExit(0);
+    CliExit(status);
 }

@@ -1,13 +1,22 @@
 // The service's ways of speaking: LogStr formats a message and hands it to
 // LogText, which alone decides between the log file and standard output
-// (the event pump gives it its runs of text and time stamps directly);
-// SysLog for the system log.
+// (the event pump gives it its runs of text and time stamps directly).
+//
+// Standard output may be a pipe whose reader is slow or has stopped, a
+// non-blocking descriptor, or a full disk. A write never waits past a stop:
+// the service waits for standard output to take more in short slices,
+// watching the stop flag, and writes at most what a pipe takes without
+// blocking. What it does not take is counted, an error is reported once
+// when it starts and once when it ends, and the count is told at the stop.
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
@@ -16,43 +25,118 @@
 
 namespace {
 
-// Writes all the bytes to the descriptor, going on after a partial write
-// or an interrupted one; gives up at the first error, with errno set.
-bool WriteAll(int fd, const char *bytes, uint32_t length) {
-    while (length > 0) {
-        ssize_t n = gOsSys.write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes += n;
-        length -= static_cast<uint32_t>(n);
-    }
-    return true;
-}
+// A stop is noticed within this while standard output takes nothing.
+constexpr int kWaitSliceMs = 50;
+// What a pipe found writable takes without blocking.
+constexpr uint32_t kMostAtOnce = PIPE_BUF;
 
 bool LogIsOpen(const CltGlobals *clt) {
     return clt != nullptr && clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle);
 }
 
-// A write to standard output failed. EPIPE means its reader has closed it:
-// in service mode (SIGPIPE ignored) the journal's stream went away, which
-// must not end the service nor keep it trying; the system log hears of it
-// once. In application mode (a reader that left, with SIGPIPE ignored by
-// whoever started the service) the service stops, as on SIGTERM.
+bool StopRequested(const CltGlobals *clt) {
+    return clt != nullptr && clt->stopRequested.load();
+}
+
+// Waits until fd takes bytes; false when a stop came first (or came before:
+// then the descriptor is only asked, not waited for).
+bool AwaitWritable(const CltGlobals *clt, int fd) {
+    for (;;) {
+        bool stopping = StopRequested(clt);
+        pollfd entry{fd, POLLOUT, 0};
+        int ready = poll(&entry, 1, stopping ? 0 : kWaitSliceMs);
+        if (ready > 0) {
+            return true; // writable, or an error that the write will tell
+        }
+        if (ready < 0 && errno != EINTR) {
+            return true;
+        }
+        if (stopping) {
+            return false;
+        }
+    }
+}
+
+// Writes the bytes to fd as far as it takes them before a stop; returns how
+// many it wrote and leaves in *error what stopped it (0: nothing did;
+// ECANCELED: the stop).
+uint32_t WriteBeforeStop(const CltGlobals *clt, int fd, const char *bytes, uint32_t length,
+                         int *error) {
+    *error = 0;
+    uint32_t done = 0;
+    while (done < length) {
+        if (!AwaitWritable(clt, fd)) {
+            *error = ECANCELED;
+            break;
+        }
+        uint32_t chunk = length - done < kMostAtOnce ? length - done : kMostAtOnce;
+        ssize_t n = gOsSys.write(fd, bytes + done, chunk);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            *error = n == 0 ? EIO : errno;
+            break;
+        }
+    }
+    return done;
+}
+
+// A line for standard error in the runtime's form ("PREFIX: text"), written
+// as standard output is: never past a stop.
+void SayOnStderr(const CltGlobals *clt, const char *format, ...) CLI_PRINTF(2, 3);
+void SayOnStderr(const CltGlobals *clt, const char *format, ...) {
+    char line[256];
+    int at = snprintf(line, sizeof line, "%s: ", gCli != nullptr ? gCli->errPrefix : "");
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + at, sizeof line - static_cast<size_t>(at) - 1, format, args);
+    va_end(args);
+    size_t length = strlen(line);
+    line[length++] = '\n';
+    int error = 0;
+    fflush(stderr);
+    WriteBeforeStop(clt, STDERR_FILENO, line, static_cast<uint32_t>(length), &error);
+}
+
+// Standard output failed with an error other than a stop. EPIPE means its
+// reader has closed it: in service mode (SIGPIPE ignored) the journal's
+// stream went away, which must not end the service nor keep it trying; in
+// application mode (a reader that left, with SIGPIPE ignored by whoever
+// started the service) the service stops, as on SIGTERM. Any other error
+// (a full disk, EIO, a file too large) is reported once until a write works
+// again, and application mode then ends with status 1.
 void StdoutFailed(CltGlobals *clt, int error) {
-    if (clt == nullptr || error != EPIPE) {
+    if (error == EPIPE) {
+        if (!clt->serviceMode) {
+            RequestStop(clt);
+        } else if (!clt->stdoutGone) {
+            clt->stdoutGone = true;
+            SysLog(LOG_WARNING, "Standard output has gone away");
+        }
         return;
     }
-    if (!clt->serviceMode) {
-        RequestStop(clt);
+    clt->stdoutFailed = true;
+    if (clt->stdoutFailReported) {
         return;
     }
-    if (!clt->stdoutGone) {
-        clt->stdoutGone = true;
-        SysLog(LOG_WARNING, "Standard output has gone away");
+    clt->stdoutFailReported = true;
+    if (clt->serviceMode) {
+        SysLog(LOG_WARNING, "Cannot write to standard output (%s); its text is lost",
+               strerror(error));
+    } else {
+        SayOnStderr(clt, "Cannot write to standard output (%s); its text is lost", strerror(error));
+    }
+}
+
+void StdoutWorks(CltGlobals *clt) {
+    if (!clt->stdoutFailReported) {
+        return;
+    }
+    clt->stdoutFailReported = false;
+    if (clt->serviceMode) {
+        SysLog(LOG_INFO, "Standard output takes text again");
+    } else {
+        SayOnStderr(clt, "Standard output takes text again");
     }
 }
 
@@ -62,6 +146,7 @@ void StdoutFailed(CltGlobals *clt, int error) {
 // replaced by a memory stream) gets them through stdio.
 void ToStdout(CltGlobals *clt, const char *bytes, uint32_t length) {
     if (clt != nullptr && clt->stdoutGone) {
+        clt->stdoutLostBytes += length;
         return;
     }
     fflush(stdout);
@@ -71,46 +156,34 @@ void ToStdout(CltGlobals *clt, const char *bytes, uint32_t length) {
         fflush(stdout);
         return;
     }
-    if (!WriteAll(fd, bytes, length)) {
-        StdoutFailed(clt, errno);
+    int error = 0;
+    uint32_t written = WriteBeforeStop(clt, fd, bytes, length, &error);
+    if (clt == nullptr) {
+        return;
+    }
+    clt->stdoutLostBytes += length - written;
+    if (error == 0) {
+        StdoutWorks(clt);
+    } else if (error != ECANCELED) {
+        StdoutFailed(clt, error);
     }
 }
 
 } // namespace
 
-void ReportLogOpenFailure(CltGlobals *clt) {
-    if (!clt->logOpenFailReported) {
-        SysLog(LOG_WARNING, "Failed to open log file");
-        clt->logOpenFailReported = true;
-    }
-}
-
-void ReopenLogIfRequested(CltGlobals *clt) {
-    if (clt == nullptr || !clt->reopenRequested.load(std::memory_order_relaxed) ||
-        !clt->reopenRequested.exchange(false)) {
-        return;
-    }
-    // A closed log file is opened at its path anyway when a driver comes.
-    if (!LogIsOpen(clt)) {
-        return;
-    }
-    if (CliLogReopen(clt->logHandle)) {
-        clt->logOpenFailReported = false;
-        SysLog(LOG_INFO, "Log file reopened");
-    } else {
-        ReportLogOpenFailure(clt);
-    }
-}
-
 // The one place where the service's text chooses its way: the open log file
-// takes it in one CliLogWrite; without one, for an empty text, or when that
-// write or the length check after it fails, standard output takes it.
+// takes what it can; the rest (all of it without an open log file) goes to
+// standard output. A pending hang-up, or a retry of a log file that closed,
+// is served first.
 void LogText(CltGlobals *clt, const char *text, uint32_t length) {
-    ReopenLogIfRequested(clt);
-    if (LogIsOpen(clt) && CliLogWrite(clt->logHandle, text, length)) {
+    if (length == 0) {
         return;
     }
-    ToStdout(clt, text, length);
+    ReopenLogIfRequested(clt);
+    uint32_t placed = LogIsOpen(clt) ? WriteToLogFile(clt, text, length) : 0;
+    if (placed < length) {
+        ToStdout(clt, text + placed, length - placed);
+    }
 }
 
 // Formats the message and hands it on whole: in the record's line buffer
@@ -141,11 +214,15 @@ void LogStr(const char *format, ...) {
     va_end(args);
 }
 
-void SysLog(int priority, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    gOsSys.openlog(gCli != nullptr ? gCli->progName : "", LOG_CONS, LOG_DAEMON);
-    gOsSys.vsyslog(priority, format, args);
-    gOsSys.closelog();
-    va_end(args);
+int32_t ReportOutputAtStop(CltGlobals *clt) {
+    if (clt->stdoutLostBytes == 0) {
+        return clt->serviceMode || !clt->stdoutFailed ? 0 : 1;
+    }
+    auto lost = static_cast<unsigned long long>(clt->stdoutLostBytes);
+    if (clt->serviceMode) {
+        SysLog(LOG_WARNING, "%llu bytes of text could not be written to standard output", lost);
+        return 0;
+    }
+    SayOnStderr(clt, "%llu bytes of text could not be written to standard output", lost);
+    return 1;
 }

@@ -1,7 +1,6 @@
 // The notification callback and the event pump: one driver connection at a
 // time, its event text written out with the time tokens in local time.
 #include <pthread.h>
-#include <sys/time.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
 
@@ -123,8 +123,9 @@ unsigned long TokenTime(const char *brace, const char **end) {
     return value;
 }
 
-// Sleeps until the absolute wall-clock deadline. Nothing signals the
-// condition, so a return before the deadline is spurious and the wait goes on.
+// Sleeps until the absolute deadline on the monotonic clock (the
+// condition's clock, CltWaitCondInit). Nothing signals the condition, so a
+// return before the deadline is spurious and the wait goes on.
 void WaitUntil(CltGlobals *clt, const timespec &deadline) {
     pthread_mutex_lock(&clt->waitMutex);
     while (pthread_cond_timedwait(&clt->waitCond, &clt->waitMutex, &deadline) == 0) {
@@ -163,7 +164,8 @@ void LogEvents(io_connect_t connection) {
     CltGlobals *clt = Clt();
     char text[kCltEventTextSize + 1];
     while (!clt->stopRequested.load()) {
-        // While the driver is quiet too, a hang-up is served within one wait.
+        // While the driver is quiet too, a hang-up (or a retry of a log file
+        // that closed) is served within one wait.
         ReopenLogIfRequested(clt);
         size_t replySize = sizeof clt->eventReply;
         kern_return_t result =
@@ -194,14 +196,16 @@ void LogEvents(io_connect_t connection) {
             clt->idleMs = 0;
             continue;
         }
-        timeval now;
-        if (gettimeofday(&now, nullptr) != 0) {
+        // The monotonic clock: a step of the wall clock (a time service at
+        // boot, an administrator) never lengthens the wait.
+        timespec now;
+        if (gOsSys.clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
             continue;
         }
         int32_t waitMs = BackOffMs(clt->idleMs);
         timespec deadline;
         deadline.tv_sec = now.tv_sec;
-        deadline.tv_nsec = waitMs * 1000000L + now.tv_usec * 1000L;
+        deadline.tv_nsec = waitMs * 1000000L + now.tv_nsec;
         if (deadline.tv_nsec >= kNanosPerSecond) {
             deadline.tv_nsec -= kNanosPerSecond;
             deadline.tv_sec += 1;
@@ -214,15 +218,7 @@ void LogEvents(io_connect_t connection) {
 
 void NotificationCallback(void *, io_iterator_t iterator) {
     CltGlobals *clt = Clt();
-    if (clt->logHandle != nullptr) {
-        // This open is at the log's path: it serves a pending hang-up too.
-        clt->reopenRequested.store(false);
-        if (CliLogOpen(clt->logHandle)) {
-            clt->logOpenFailReported = false;
-        } else {
-            ReportLogOpenFailure(clt);
-        }
-    }
+    OpenLogForCallback(clt);
     while (io_service_t service = IOIteratorNext(iterator)) {
         if (clt->stopRequested.load()) {
             IOObjectRelease(service);
@@ -256,7 +252,5 @@ void NotificationCallback(void *, io_iterator_t iterator) {
     if (!clt->stopRequested.load()) {
         LogStr("Waiting for driver to load....\n");
     }
-    if (clt->logHandle != nullptr) {
-        CliLogClose(clt->logHandle);
-    }
+    CloseLogAfterCallback(clt);
 }

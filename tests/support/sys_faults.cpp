@@ -48,7 +48,8 @@ template <Sys kEntry, typename R, typename... A, R (*OsSysTable::*kMember)(A...)
 struct Hook<kEntry, kMember> {
     static R Call(A... args) {
         if (int error = Take(kEntry); error != 0) {
-            if constexpr (kEntry == Sys::pthread_mutex_init || kEntry == Sys::pthread_cond_init) {
+            if constexpr (kEntry == Sys::pthread_mutex_init || kEntry == Sys::pthread_cond_init ||
+                          kEntry == Sys::syslog_send) {
                 return error;
             } else if constexpr (std::is_void_v<R>) {
                 return;
@@ -68,57 +69,19 @@ struct Hook<kEntry, kMember> {
 // The system log, recorded instead of sent.
 std::mutex gLogLock;
 std::vector<SysLogRecord> gRecords;
-std::string gIdent;
-int gOption = -1;
-int gFacility = -1;
-bool gOpen = false;
 
-void RecordOpenlog(const char *ident, int option, int facility) {
-    if (Take(Sys::openlog) != 0) {
-        return;
+int RecordSysLog(const char *ident, int facility, int priority, const char *text) {
+    if (int error = Take(Sys::syslog_send); error != 0) {
+        return error;
     }
-    std::lock_guard lock(gLogLock);
-    gIdent = ident != nullptr ? ident : "(null)";
-    gOption = option;
-    gFacility = facility;
-    gOpen = true;
-}
-
-void RecordVsyslog(int priority, const char *format, va_list args) {
-    if (Take(Sys::vsyslog) != 0) {
-        return;
-    }
-    char text[1024];
-    vsnprintf(text, sizeof text, format, args);
-    std::lock_guard lock(gLogLock);
-    SysLogRecord record;
-    if (gOpen) {
-        record.ident = gIdent;
-        record.option = gOption;
-        record.facility = gFacility;
-    }
-    record.priority = priority;
-    record.text = text;
-    gRecords.push_back(record);
-}
-
-void RecordCloselog() {
-    if (Take(Sys::closelog) != 0) {
-        return;
-    }
-    std::string line;
+    SysLogRecord record{ident != nullptr ? ident : "(null)", facility, priority,
+                        text != nullptr ? text : "(null)"};
     {
         std::lock_guard lock(gLogLock);
-        gOpen = false;
-        gOption = gFacility = -1;
-        gIdent.clear();
-        if (gRecords.empty() || gRecords.back().closedAfter) {
-            return;
-        }
-        gRecords.back().closedAfter = true;
-        line = FormatSysLog(gRecords.back());
+        gRecords.push_back(record);
     }
-    SideChannelWrite("syslog " + line + "\n");
+    SideChannelWrite("syslog " + FormatSysLog(record) + "\n");
+    return 0;
 }
 
 constexpr const char *kNames[] = {
@@ -139,9 +102,7 @@ SysFaults::SysFaults() {
 #define TRELVOX_SYS_INSTALL(name) gOsSys.name = Hook<Sys::name, &OsSysTable::name>::Call;
     TRELVOX_SYS_ENTRIES(TRELVOX_SYS_INSTALL)
 #undef TRELVOX_SYS_INSTALL
-    gOsSys.openlog = RecordOpenlog;
-    gOsSys.vsyslog = RecordVsyslog;
-    gOsSys.closelog = RecordCloselog;
+    gOsSys.syslog_send = RecordSysLog;
 }
 
 SysFaults::~SysFaults() {
@@ -200,8 +161,8 @@ void ClearSysLogRecords() {
 }
 
 std::string FormatSysLog(const SysLogRecord &r) {
-    return std::to_string(r.priority) + "|" + r.ident + "|" + std::to_string(r.option) + "|" +
-           std::to_string(r.facility) + "|" + r.text + "|" + (r.closedAfter ? "1" : "0");
+    return std::to_string(r.priority) + "|" + r.ident + "|" + std::to_string(r.facility) + "|" +
+           r.text;
 }
 
 } // namespace testsupport

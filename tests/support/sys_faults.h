@@ -10,10 +10,10 @@
 //
 // A failed call returns what the real one returns on failure: -1 (or null)
 // with errno set; the wait-primitive initialisers return the error number.
-// openlog, vsyslog and closelog cannot fail: a failure set on them drops
-// the call. Making a controller starts every count afresh and clears every
-// failure, and so does destroying it (a test may make one for a step, beside
-// its fixture's); the real table is back once the last one has gone.
+// A failure set on syslog_send drops the message as a receiver that
+// refuses it would, with that error number. Making a controller starts every count afresh and
+// clears every failure, and so does destroying it (a test may make one for a step, beside its
+// fixture's); the real table is back once the last one has gone.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +44,7 @@ namespace testsupport {
     X(time)                                                                                        \
     X(statx)                                                                                       \
     X(clock_gettime)                                                                               \
-    X(openlog)                                                                                     \
-    X(vsyslog)                                                                                     \
-    X(closelog)                                                                                    \
+    X(syslog_send)                                                                                 \
     X(pthread_mutex_init)                                                                          \
     X(pthread_cond_init)
 
@@ -83,22 +81,19 @@ public:
     uint32_t Failures() const;
 };
 
-// One system-log message with the connection it was sent on.
+// One system-log message the service sent.
 struct SysLogRecord {
-    std::string ident; // identity given to openlog
-    int option = -1;   // openlog's option, -1 when openlog was not called
+    std::string ident;
     int facility = -1;
     int priority = -1;
     std::string text;
-    bool closedAfter = false; // closelog followed before the next message
 };
 
 // Messages recorded in this process while a controller lived, oldest first.
 std::vector<SysLogRecord> SysLogRecords();
 void ClearSysLogRecords();
-// "<priority>|<ident>|<option>|<facility>|<text>|<closed 0/1>" per message,
-// the form in which a child also reports each message on its side channel
-// ("syslog <form>\n" when closelog ends it).
+// "<priority>|<ident>|<facility>|<text>" per message, the form in which a
+// child also reports each message on its side channel ("syslog <form>\n").
 std::string FormatSysLog(const SysLogRecord &record);
 
 } // namespace testsupport

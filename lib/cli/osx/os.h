@@ -6,11 +6,11 @@
 // ---------------------------------------------------------------------------
 // Signal mapping
 // ---------------------------------------------------------------------------
-// The runtime speaks of seven portable signal indexes: 0 SIGINT, 1 SIGTERM,
-// 2 SIGABRT, 3 SIGQUIT, 4 SIGKILL, 5 SIGHUP, 6 SIGPIPE. kOsSignalNone stands
-// for any other signal.
-inline constexpr uint32_t kOsSignalCount = 7;
-inline constexpr int32_t kOsSignalNone = 7;
+// The runtime speaks of eight portable signal indexes: 0 SIGINT, 1 SIGTERM,
+// 2 SIGABRT, 3 SIGQUIT, 4 SIGKILL, 5 SIGHUP, 6 SIGPIPE, 7 SIGXFSZ.
+// kOsSignalNone stands for any other signal.
+inline constexpr uint32_t kOsSignalCount = 8;
+inline constexpr int32_t kOsSignalNone = 8;
 
 // A process-level handler; receives the POSIX signal number.
 using OsSignalHandlerFn = void (*)(int32_t sig);
@@ -18,7 +18,7 @@ using OsSignalHandlerFn = void (*)(int32_t sig);
 // The portable index of a POSIX signal number, or kOsSignalNone.
 int32_t OsSignalGet(int32_t sig);
 // Installs handler for the index's POSIX signal; a null handler ignores the
-// signal. An index above 6 installs nothing; a refusal by the system (as for
+// signal. An index above 7 installs nothing; a refusal by the system (as for
 // SIGKILL) is accepted silently.
 void OsSignalHook(uint32_t index, OsSignalHandlerFn handler);
 

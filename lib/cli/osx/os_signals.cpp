@@ -11,7 +11,7 @@ namespace {
 
 // Index to signal.
 constexpr int kPosixSignals[kOsSignalCount] = {SIGINT,  SIGTERM, SIGABRT, SIGQUIT,
-                                               SIGKILL, SIGHUP,  SIGPIPE};
+                                               SIGKILL, SIGHUP,  SIGPIPE, SIGXFSZ};
 
 // Signal to index.
 struct SignalIndex {
@@ -19,7 +19,8 @@ struct SignalIndex {
     int32_t index;
 };
 constexpr SignalIndex kPortableIndexes[] = {
-    {SIGINT, 0}, {SIGTERM, 1}, {SIGABRT, 2}, {SIGQUIT, 3}, {SIGKILL, 4}, {SIGHUP, 5}, {SIGPIPE, 6},
+    {SIGINT, 0},  {SIGTERM, 1}, {SIGABRT, 2}, {SIGQUIT, 3},
+    {SIGKILL, 4}, {SIGHUP, 5},  {SIGPIPE, 6}, {SIGXFSZ, 7},
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <utime.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "lib/cli/osx/ossys.h"
@@ -137,6 +138,39 @@ bool OsFileWrite(OsFile *handle, const void *data, uint32_t len, uint32_t *writt
     }
     if (written != nullptr) {
         *written = static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool OsFileLockExclusive(OsFile *handle, int32_t *holder) {
+    if (holder != nullptr) {
+        *holder = 0;
+    }
+    if (!IsHandle(handle)) {
+        errno = EBADF;
+        return false;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(handle->descriptor, F_SETLK, &lock) != 0) {
+        int error = errno == EACCES ? EAGAIN : errno;
+        struct flock held {};
+        held.l_type = F_WRLCK;
+        held.l_whence = SEEK_SET;
+        if (error == EAGAIN && holder != nullptr &&
+            fcntl(handle->descriptor, F_GETLK, &held) == 0 && held.l_type != F_UNLCK) {
+            *holder = held.l_pid > 0 ? held.l_pid : 0;
+        }
+        errno = error;
+        return false;
+    }
+    char text[24];
+    int length = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+    // The number is for people to read; the lock is what counts.
+    if (ftruncate(handle->descriptor, 0) == 0) {
+        ssize_t ignored = pwrite(handle->descriptor, text, static_cast<size_t>(length), 0);
+        (void)ignored;
     }
     return true;
 }

@@ -95,6 +95,14 @@ bool OsFileGetTimes(OsFile *handle, OsFt *creation, OsFt *modification, OsFt *ac
 // creation is ignored. Note the order differs from OsFileGetTimes.
 bool OsFileSetTimes(OsFile *handle, OsFt creation, OsFt access, OsFt modification);
 
+// Takes the exclusive lock of the open file (a record lock on all of it,
+// held until the handle is closed or the process ends, never inherited by
+// a child) and writes the process id into it, for people to read. False when
+// it cannot be had: errno EAGAIN when another process holds it, whose
+// process id is then in *holder (0 when it cannot be told, as for a holder
+// in another PID namespace).
+bool OsFileLockExclusive(OsFile *handle, int32_t *holder);
+
 bool OsFileExists(const char *path); // files and directories alike
 bool OsFileDelete(const char *path);
 // Renames from to to; a plain file named to is replaced in either mode.

@@ -1,10 +1,11 @@
 #include "lib/cli/osx/ossys.h"
 
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "lib/cli/osx/osmessage.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ int RealFstat(int fd, struct stat *st) {
 }
 int RealStatx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) {
     return ::statx(dirfd, path, flags, mask, out);
-}
-void RealVsyslog(int priority, const char *format, va_list args) {
-    ::vsyslog(priority, format, args);
 }
 
 } // namespace
@@ -46,9 +44,7 @@ constexpr OsSysTable gOsSysReal = {
     .time = ::time,
     .statx = RealStatx,
     .clock_gettime = ::clock_gettime,
-    .openlog = ::openlog,
-    .vsyslog = RealVsyslog,
-    .closelog = ::closelog,
+    .syslog_send = OsSysLogSend,
     .pthread_mutex_init = ::pthread_mutex_init,
     .pthread_cond_init = ::pthread_cond_init,
 };

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
@@ -36,10 +35,9 @@ struct OsSysTable {
     int (*statx)(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out);
     // The rotating log's clock (a coarse monotonic one: no system call).
     int (*clock_gettime)(clockid_t clock, struct timespec *out);
-    // The system log, as the service speaks to it.
-    void (*openlog)(const char *ident, int option, int facility);
-    void (*vsyslog)(int priority, const char *format, va_list args);
-    void (*closelog)();
+    // The system log, one message sent without waiting (OsSysLogSend): 0
+    // when the receiver took it, otherwise the error number.
+    int (*syslog_send)(const char *ident, int facility, int priority, const char *text);
     // The service's wait primitives; they return an error number.
     int (*pthread_mutex_init)(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr);
     int (*pthread_cond_init)(pthread_cond_t *cond, const pthread_condattr_t *attr);

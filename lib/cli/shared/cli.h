@@ -49,7 +49,7 @@ struct CliStreamRedir {
 };
 
 inline constexpr uint32_t kCliOptSlotCount = 50;
-inline constexpr uint32_t kCliSignalCount = 7;
+inline constexpr uint32_t kCliSignalCount = 8;
 inline constexpr uint32_t kCliNameSize = 32;
 
 // The runtime's state record behind gCli. Allocated zero-filled by CliInit.
@@ -205,14 +205,14 @@ bool CliOptNoMultiple(const CliOptSlot *slot); // no later slot has the same let
 // The table gCli->signalSlots is indexed by the portable signal index (see
 // lib/cli/osx/os.h). Configure it after CliInit, then call CliSignalHook.
 
-// Routes the index's signal to fn (a null fn ignores it). Index above 6: no-op.
+// Routes the index's signal to fn (a null fn ignores it). Index above 7: no-op.
 void CliSignalInit(uint32_t index, CliSignalFn fn);
 // Leaves the index's signal at the disposition the process inherited.
 void CliSignalDefault(uint32_t index);
-// Installs the dispositions of all seven indexes. Unconfigured SIGINT,
+// Installs the dispositions of all eight indexes. Unconfigured SIGINT,
 // SIGTERM and SIGQUIT are ignored; unconfigured SIGABRT and SIGKILL end the
-// process at once with status 1 (CliTermExitFromSignal); unconfigured SIGHUP
-// and SIGPIPE keep the disposition the process inherited.
+// process at once with status 1 (CliTermExitFromSignal); unconfigured
+// SIGHUP, SIGPIPE and SIGXFSZ keep the disposition the process inherited.
 void CliSignalHook();
 // The process-level handler behind every hooked signal.
 void CliSignalHandler(int32_t sig);

@@ -8,7 +8,7 @@ namespace {
 
 constexpr uint32_t kIndexAbort = 2;
 constexpr uint32_t kIndexKill = 4;
-// Indexes from here on (hang-up, broken pipe) came after the first five; a
+// Indexes from here on (hang-up, broken pipe, file size) came after the first five; a
 // tool that does not configure them keeps the process's inherited
 // disposition, as it had before they were in the table.
 constexpr uint32_t kFirstInheritedIndex = 5;

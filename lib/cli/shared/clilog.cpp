@@ -1,9 +1,11 @@
 // The rotating log file.
 #include "lib/cli/shared/clilog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "lib/cli/osx/osbase.h"
 #include "lib/cli/shared/clibase.h"
@@ -173,10 +175,12 @@ bool Adopt(CliLogFile *log, OsFile *handle) {
 void ReplaceFile(CliLogFile *log) {
     OsFile *handle = OpenAtPath(log);
     if (handle == nullptr) {
+        int error = errno;
         OsFileIdentity open;
         if (!OsFileGetIdentity(log->fileHandle, &open) || open.links == 0) {
             CliLogClose(log);
         }
+        errno = error; // why the path did not open
         return;
     }
     CliLogClose(log);
@@ -207,6 +211,43 @@ void CheckPath(CliLogFile *log, uint64_t nowMs) {
 bool CheckIsDue(const CliLogFile *log, uint32_t length, uint64_t *nowMs) {
     return !OsGetCoarseMonotonicMs(nowMs) || *nowMs - log->checkedAtMs >= kCliLogCheckEveryMs ||
            log->writtenSinceCheck + length > kCliLogCheckEveryBytes;
+}
+
+// How many of the bytes go into the current file before it may have to be
+// rotated: all of them, except with rotation at line ends, where a write
+// that reaches the limit stops after the first line end from the limit on,
+// and never goes past the limit plus the overrun.
+uint32_t ChunkBeforeRotation(const CliLogFile *log, const char *bytes, uint32_t length) {
+    if (!log->atLineEnds || log->sizeLimit == 0 || log->countedSize + length < log->sizeLimit) {
+        return length;
+    }
+    uint64_t cap = uint64_t{log->sizeLimit} + log->maxOverrun;
+    uint64_t room = log->countedSize < cap ? cap - log->countedSize : 1;
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(length, room));
+    // The first byte at which the file reaches the limit.
+    uint64_t from =
+        log->countedSize + 1 >= log->sizeLimit ? 0 : log->sizeLimit - log->countedSize - 1;
+    if (from < chunk) {
+        const void *end = memchr(bytes + from, '\n', chunk - from);
+        if (end != nullptr) {
+            return static_cast<uint32_t>(static_cast<const char *>(end) - bytes) + 1;
+        }
+    }
+    return chunk;
+}
+
+// The length check after a write: rotates when the counted size reaches the
+// limit (with rotation at line ends, once a line has ended there or the file
+// is the overrun past the limit) and the file's true size confirms it.
+bool CheckAfterWrite(CliLogFile *log, bool lineEnded) {
+    if (log->sizeLimit == 0 || log->countedSize < log->sizeLimit) {
+        return true;
+    }
+    if (log->atLineEnds && !lineEnded &&
+        log->countedSize < uint64_t{log->sizeLimit} + log->maxOverrun) {
+        return true;
+    }
+    return CliLogCheckLength(log);
 }
 
 } // namespace
@@ -251,28 +292,75 @@ bool CliLogIsOpen(const CliLogFile *log) {
 }
 
 bool CliLogWrite(CliLogFile *log, const void *data, uint32_t length) {
+    CliLogWriteResult result;
+    return CliLogWriteSome(log, data, length, &result);
+}
+
+bool CliLogWriteSome(CliLogFile *log, const void *data, uint32_t length,
+                     CliLogWriteResult *result) {
+    *result = CliLogWriteResult{};
     if (log == nullptr || log->fileHandle == nullptr || data == nullptr || length == 0 ||
         length > INT32_MAX) {
+        result->error = EINVAL;
         return false;
     }
-    uint64_t nowMs = 0;
-    if (CheckIsDue(log, length, &nowMs)) {
-        CheckPath(log, nowMs);
-        if (log->fileHandle == nullptr) {
-            return false;
+    const char *bytes = static_cast<const char *>(data);
+    bool rotatedAsFull = false;
+    while (result->placed < length && result->error == 0) {
+        const char *rest = bytes + result->placed;
+        uint32_t left = length - result->placed;
+        uint64_t nowMs = 0;
+        if (CheckIsDue(log, left, &nowMs)) {
+            errno = 0;
+            CheckPath(log, nowMs);
+            if (log->fileHandle == nullptr) {
+                result->error = errno != 0 ? errno : EIO;
+                break;
+            }
+        }
+        uint32_t chunk = ChunkBeforeRotation(log, rest, left);
+        uint32_t written = 0;
+        errno = 0;
+        if (!OsFileWrite(log->fileHandle, rest, chunk, &written) || written == 0) {
+            int error = errno != 0 ? errno : ENOSPC;
+            if (error == EINTR) {
+                continue;
+            }
+            // A file that may not grow is full whatever its size; at the
+            // limit, a full disk is met by the rotation, which deletes the
+            // oldest file. Once per call: a new file refused too is an error.
+            bool full =
+                error == EFBIG || ((error == ENOSPC || error == EDQUOT) && log->sizeLimit != 0 &&
+                                   log->countedSize >= log->sizeLimit);
+            if (full && log->sizeLimit != 0 && !rotatedAsFull) {
+                rotatedAsFull = true;
+                result->fileFull = error == EFBIG;
+                if (!Rotate(log)) {
+                    result->error = errno != 0 ? errno : EIO;
+                }
+                continue;
+            }
+            result->error = error;
+            break;
+        }
+        log->countedSize += written;
+        log->writtenSinceCheck += written;
+        result->placed += written;
+        // A write cut short rotates at the limit wherever the line stands.
+        bool lineEnded = rest[written - 1] == '\n' || written < chunk;
+        errno = 0;
+        if (!CheckAfterWrite(log, lineEnded)) {
+            result->error = errno != 0 ? errno : EIO;
         }
     }
-    uint32_t written = 0;
-    bool ok = OsFileWrite(log->fileHandle, data, length, &written);
-    log->countedSize += written;
-    log->writtenSinceCheck += written;
-    if (!ok || written != length) {
-        return false;
+    return result->placed == length && result->error == 0;
+}
+
+void CliLogRotateAtLineEnds(CliLogFile *log, uint32_t maxOverrun) {
+    if (log != nullptr) {
+        log->atLineEnds = true;
+        log->maxOverrun = maxOverrun;
     }
-    if (log->sizeLimit == 0 || log->countedSize < log->sizeLimit) {
-        return true;
-    }
-    return CliLogCheckLength(log);
 }
 
 bool CliLogCheckLength(CliLogFile *log) {

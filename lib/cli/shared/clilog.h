@@ -11,6 +11,12 @@
 // path still names the open file: it takes the file's true size, and opens
 // (or creates) the file at the path when the open one was deleted or moved
 // away. Between checks the size is counted as it is written.
+//
+// A write that the file takes only in part (the disk is full, or the file
+// may not grow any more) is no failure of the whole: what it placed stays
+// placed, the length check follows, and the rest goes on into the file (a
+// new one, when that check rotated); a file that refuses to grow (EFBIG) is
+// full whatever its size, and is rotated.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +60,18 @@ struct CliLogFile {
     // the bytes written since.
     uint64_t checkedAtMs;
     uint64_t writtenSinceCheck;
+    // Rotation at line ends (CliLogRotateAtLineEnds): a file that reaches the
+    // limit inside a line is rotated after the write that ends the line, but
+    // never grows more than maxOverrun bytes past the limit.
+    bool atLineEnds;
+    uint32_t maxOverrun;
+};
+
+// What one CliLogWriteSome did.
+struct CliLogWriteResult {
+    uint32_t placed; // leading bytes now in the log's files: never to be written again
+    int error;       // errno of what stopped the write or the check after it; 0: none
+    bool fileFull;   // the file refused to grow (EFBIG) and was rotated
 };
 
 // A new closed handle, or null: for a null path, a path of more than 1020
@@ -80,6 +98,18 @@ bool CliLogIsOpen(const CliLogFile *log);
 // is then closed). A 0 after the write means the bytes are in the file but
 // the length query or the rotation failed.
 bool CliLogWrite(CliLogFile *log, const void *data, uint32_t length);
+// CliLogWrite that places what it can and says how far it got: a short
+// write is counted and followed by the length check, which may rotate (and,
+// on a full disk, the rotation frees the oldest file), and the rest goes on
+// into the current file; EFBIG rotates once. Stops at the first error that
+// remains. True when every byte is placed and every check passed.
+bool CliLogWriteSome(CliLogFile *log, const void *data, uint32_t length, CliLogWriteResult *result);
+// From now on the handle rotates at line ends: when the limit is reached
+// inside a line, only the bytes up to that line's end go into the file
+// before it rotates, and the rest into the new one. A file without line ends
+// rotates once it is maxOverrun bytes past the limit. A write cut short by
+// a full disk may still end a file inside a line.
+void CliLogRotateAtLineEnds(CliLogFile *log, uint32_t maxOverrun);
 // Asks the file for its size and rotates when it has reached the limit. A
 // failed rotation leaves the handle closed with the files moved so far left
 // where they are; the next rotation completes it.

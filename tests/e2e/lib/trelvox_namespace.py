@@ -22,11 +22,12 @@ def run(*argv):
 
 def make_namespace_world(stage, var_size="256m"):
     """Inside the fresh namespace: a tmpfs over /var with an empty
-    /var/quenlab, and a tmpfs over /dev that keeps only the few devices the
-    programs use."""
+    /var/quenlab, an empty /run (where the service keeps its lock), and a
+    tmpfs over /dev that keeps only the few devices the programs use."""
     run("mount", "--make-rprivate", "/")
     run("mount", "-t", "tmpfs", "-o", f"size={var_size},mode=755", "tmpfs", "/var")
     os.mkdir("/var/quenlab", 0o755)
+    run("mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
     # The devices are bound to a staging tmpfs before /dev is covered, then
     # bound again into the new /dev; the staging mount is then let go.
     run("mount", "-t", "tmpfs", "tmpfs", stage)

@@ -2,9 +2,9 @@
 restrictions applied by other means, for machines where systemd is not the
 init process (tests run as root):
 
-- a mount namespace: ProtectSystem=strict with ReadWritePaths= (every mount
-  read-only, which also covers ProtectKernelTunables= and
-  ProtectControlGroups=), PrivateTmp=, PrivateDevices= (a /dev of pseudo
+- a mount namespace: ProtectSystem=strict with ReadWritePaths= and
+  RuntimeDirectory= (every mount read-only, which also covers
+  ProtectKernelTunables= and ProtectControlGroups=), PrivateTmp=, PrivateDevices= (a /dev of pseudo
   devices whose /dev/log leads to the journal's socket), ProtectProc= and
   ProcSubset= (a /proc of its own), ProtectHome=;
 - network and host-name namespaces: PrivateNetwork=, ProtectHostname=;
@@ -31,8 +31,8 @@ import time
 LIFECYCLE = {"Type", "ExecStart", "ExecReload", "KillSignal", "Restart", "RestartSec",
              "TimeoutStopSec"}
 APPLIED = {"UMask", "CapabilityBoundingSet", "AmbientCapabilities", "NoNewPrivileges",
-           "ProtectSystem", "ReadWritePaths", "PrivateTmp", "PrivateDevices", "ProtectProc",
-           "ProcSubset", "ProtectHome", "ProtectKernelTunables", "ProtectControlGroups",
+           "ProtectSystem", "ReadWritePaths", "RuntimeDirectory", "PrivateTmp", "PrivateDevices",
+           "ProtectProc", "ProcSubset", "ProtectHome", "ProtectKernelTunables", "ProtectControlGroups",
            "PrivateNetwork", "ProtectHostname", "SystemCallFilter", "SystemCallErrorNumber",
            "SystemCallArchitectures", "RestrictAddressFamilies", "MemoryDenyWriteExecute"}
 SYSTEMD_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -149,13 +149,15 @@ class Sandbox:
 
     def mount_plan(self):
         """What inside() mounts, as one word: strict, PrivateTmp,
-        PrivateDevices, ProtectHome, proc:HIDEPID:SUBSET, rw:PATH."""
+        PrivateDevices, ProtectHome, proc:HIDEPID:SUBSET, run:NAME, rw:PATH."""
         s, plan = self.settings, []
         if one(s, "ProtectSystem") == "strict":
             plan.append("strict")
         plan += [flag for flag in ("PrivateTmp", "PrivateDevices", "ProtectHome") if yes(s, flag)]
         if one(s, "ProtectProc") or one(s, "ProcSubset"):
             plan.append(f"proc:{one(s, 'ProtectProc', 'default')}:{one(s, 'ProcSubset', 'all')}")
+        for names in s.get("RuntimeDirectory", []):
+            plan += ["run:" + name for name in names.split()]
         for paths in s.get("ReadWritePaths", []):
             plan += ["rw:" + p for p in paths.split()]
         return ",".join(plan)
@@ -267,6 +269,12 @@ def private_devices():
 def apply_mounts(plan):
     steps = plan.split(",") if plan else []
     mount("--make-rprivate", "/")
+    # RuntimeDirectory=: made before the file system turns read-only, and
+    # writable as ReadWritePaths= are.
+    runtime = ["/run/" + step[4:] for step in steps if step.startswith("run:")]
+    for path in runtime:
+        os.makedirs(path, 0o755, exist_ok=True)
+    steps += ["rw:" + path for path in runtime]
     if "strict" in steps:
         # A mount that another hides, at a path that exists no more, cannot
         # be reached: neither by the service.

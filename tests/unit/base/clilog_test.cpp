@@ -443,7 +443,8 @@ TEST_F(CliLogTest, FailedWriteKeepsHandleOpenAndRotatesNothing) {
 }
 
 TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
-    // For real: the process may not grow files beyond 20 bytes.
+    // For real: the process may not grow files beyond 20 bytes. A file that
+    // may not grow is full: it is rotated and the text goes on in a new one.
     std::string path = Path("f.log");
     auto r = testsupport::RunInChild([&] {
         signal(SIGXFSZ, SIG_IGN);
@@ -460,11 +461,11 @@ TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
         testsupport::SideChannelWrite(out);
     });
     EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.side, "open 1100 open");
-    EXPECT_EQ(Dir(), (Files{{"f.log", "0123456789abcdefghij"}}));
+    EXPECT_EQ(r.side, "open 1111 open");
+    EXPECT_EQ(Dir(), (Files{{"f.01.log", "0123456789abcdefghij"}, {"f.log", "KLMNOPQRSTu"}}));
 
-    // A message cut short by the limit: the part that fit is in the file
-    // and the call reports failure, so the caller still has it whole.
+    // A message cut short by the limit: the part that fit stays in the full
+    // file, the rest goes on in the new one, nothing twice.
     std::string path2 = Path("g.log");
     r = testsupport::RunInChild([&] {
         signal(SIGXFSZ, SIG_IGN);
@@ -478,8 +479,144 @@ TEST_F(CliLogTest, WriteBeyondTheFileSizeLimit) {
         CliLogFree(&log);
         testsupport::SideChannelWrite(out);
     });
-    EXPECT_EQ(r.side, "10");
-    EXPECT_EQ(Dir()["g.log"], "0123456789abcde");
+    EXPECT_EQ(r.side, "11");
+    EXPECT_EQ(Dir()["g.01.log"], "0123456789abcde");
+    EXPECT_EQ(Dir()["g.log"], "fghij");
+}
+
+// A disk that takes only `budget` more bytes, then fails with ENOSPC until
+// a file is deleted; below 0, no limit.
+struct Disk {
+    static inline int64_t budget = -1;
+    static ssize_t Write(int fd, const void *data, size_t length) {
+        if (budget < 0) {
+            return gOsSysReal.write(fd, data, length);
+        }
+        size_t n = std::min<size_t>(length, static_cast<size_t>(budget));
+        if (n == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        budget -= static_cast<int64_t>(n);
+        return gOsSysReal.write(fd, data, n);
+    }
+    static int Unlink(const char *path) {
+        budget = -1;
+        return gOsSysReal.unlink(path);
+    }
+};
+
+TEST_F(CliLogTest, WritePlacesWhatItCanAndRotatesAtLineEnds) {
+    struct Case {
+        const char *name;
+        bool lineEnds;
+        uint32_t overrun;
+        const char *before; // written first, with room on the disk
+        int64_t budget;     // what the disk then takes; -1: all
+        const char *text;
+        uint32_t placed;
+        int error;
+        Files files; // f.log starts as "12345678" (limit 10) beside an old f.02.log
+    };
+    const std::string old = "old";
+    const Case cases[] = {
+        {"full disk below the limit",
+         false,
+         0,
+         "",
+         1,
+         "ab",
+         1,
+         ENOSPC,
+         {{"f.log", "12345678a"}, {"f.02.log", old}}},
+        {"short write at the limit rotates",
+         false,
+         0,
+         "",
+         2,
+         "abc\n",
+         4,
+         0,
+         {{"f.01.log", "12345678ab"}, {"f.log", "c\n"}}},
+        {"rotation after the write",
+         false,
+         0,
+         "",
+         -1,
+         "ab\ncd\n",
+         6,
+         0,
+         {{"f.01.log", "12345678ab\ncd\n"}, {"f.log", ""}}},
+        {"at the line end",
+         true,
+         64,
+         "",
+         -1,
+         "ab\ncd\n",
+         6,
+         0,
+         {{"f.01.log", "12345678ab\n"}, {"f.log", "cd\n"}}},
+        {"first line end from the limit on",
+         true,
+         64,
+         "",
+         -1,
+         "\nabc\nd",
+         6,
+         0,
+         {{"f.01.log", "12345678\nabc\n"}, {"f.log", "d"}}},
+        {"no line end yet",
+         true,
+         64,
+         "",
+         -1,
+         "abc",
+         3,
+         0,
+         {{"f.log", "12345678abc"}, {"f.02.log", old}}},
+        {"no line end within the overrun",
+         true,
+         4,
+         "",
+         -1,
+         "abcdefgh",
+         8,
+         0,
+         {{"f.01.log", "12345678abcdef"}, {"f.log", "gh"}}},
+        {"a full disk at the limit rotates",
+         true,
+         64,
+         "ab",
+         0,
+         "c\n",
+         2,
+         0,
+         {{"f.01.log", "12345678ab"}, {"f.log", "c\n"}}},
+    };
+    gOsSys.write = Disk::Write;
+    gOsSys.unlink = Disk::Unlink;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(Path(""));
+        std::filesystem::create_directory(Path(""));
+        Put("f.log", "12345678");
+        Put("f.02.log", old);
+        Init("f.log", 10, 3);
+        if (c.lineEnds) {
+            CliLogRotateAtLineEnds(log_, c.overrun);
+        }
+        ASSERT_TRUE(CliLogOpen(log_));
+        ASSERT_TRUE(c.before[0] == '\0' || Write(c.before));
+        Disk::budget = c.budget;
+        CliLogWriteResult result;
+        CliLogWriteSome(log_, c.text, static_cast<uint32_t>(strlen(c.text)), &result);
+        Disk::budget = -1;
+        EXPECT_EQ(result.placed, c.placed);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_TRUE(CliLogIsOpen(log_));
+        EXPECT_EQ(Dir(), c.files);
+        CliLogFree(&log_);
+    }
 }
 
 TEST_F(CliLogTest, FailedLengthQueryAfterTheWrite) {

@@ -22,7 +22,7 @@ using testsupport::ChildResult;
 using testsupport::RunInChild;
 
 constexpr int kPosix[kOsSignalCount] = {SIGINT,  SIGTERM, SIGABRT, SIGQUIT,
-                                        SIGKILL, SIGHUP,  SIGPIPE};
+                                        SIGKILL, SIGHUP,  SIGPIPE, SIGXFSZ};
 
 // Async-signal-safe report to the side channel.
 void Report(const char *text) {
@@ -63,8 +63,8 @@ TEST(SignalMappingTest, BothDirections) {
         int32_t index;
     };
     const Case cases[] = {{SIGINT, 0},  {SIGTERM, 1}, {SIGABRT, 2}, {SIGQUIT, 3},
-                          {SIGKILL, 4}, {SIGHUP, 5},  {SIGPIPE, 6}, {SIGUSR1, 7},
-                          {0, 7},       {-1, 7},      {64, 7}};
+                          {SIGKILL, 4}, {SIGHUP, 5},  {SIGPIPE, 6}, {SIGXFSZ, 7},
+                          {SIGUSR1, 8}, {0, 8},       {-1, 8},      {64, 8}};
     for (const Case &c : cases) {
         EXPECT_EQ(OsSignalGet(c.sig), c.index) << "signal " << c.sig;
     }
@@ -79,18 +79,20 @@ TEST(SignalMappingTest, HookInstallsForTheMappedSignal) {
         OsSignalHook(3, nullptr);
         OsSignalHook(5, CliSignalHandler);
         OsSignalHook(6, nullptr);
-        OsSignalHook(7, CliSignalHandler);  // no such index: nothing happens
+        OsSignalHook(7, nullptr);
+        OsSignalHook(8, CliSignalHandler);  // no such index: nothing happens
         OsSignalHook(99, CliSignalHandler); // likewise
         OsSignalHook(4, CliSignalHandler);  // refused by the system, silently
         std::string seen;
-        for (int sig : {SIGINT, SIGTERM, SIGABRT, SIGQUIT, SIGKILL, SIGHUP, SIGPIPE, SIGUSR1}) {
+        for (int sig :
+             {SIGINT, SIGTERM, SIGABRT, SIGQUIT, SIGKILL, SIGHUP, SIGPIPE, SIGXFSZ, SIGUSR1}) {
             void (*h)(int) = Disposition(sig);
             seen += h == SIG_DFL ? "D" : h == SIG_IGN ? "I" : h == CliSignalHandler ? "H" : "?";
         }
         Report(seen.c_str());
     });
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.side, "DHDIDHID");
+    EXPECT_EQ(r.side, "DHDIDHIID");
 }
 
 // ---------------------------------------------------------------------------
@@ -120,7 +122,7 @@ TEST_F(SignalTableTest, IndexOutsideTheTableChangesNothing) {
     CliSignalInit(1, OnSignal);
     CliGlobals before;
     memcpy(&before, gCli, sizeof before);
-    for (uint32_t index : {7u, 8u, 255u, 0xFFFFFFFFu}) {
+    for (uint32_t index : {8u, 9u, 255u, 0xFFFFFFFFu}) {
         CliSignalInit(index, OnSignal);
         CliSignalDefault(index);
     }
@@ -301,7 +303,7 @@ TEST(SignalDeliveryTest, DefaultLeavesAbortAtItsInheritedDisposition) {
 }
 
 TEST(SignalDeliveryTest, UnconfiguredHangUpAndPipeKeepTheirInheritedDisposition) {
-    for (int sig : {SIGHUP, SIGPIPE}) {
+    for (int sig : {SIGHUP, SIGPIPE, SIGXFSZ}) {
         SCOPED_TRACE(strsignal(sig));
         ChildResult r = RunInChild([sig] {
             signal(sig, ForeignHandler);

@@ -100,8 +100,9 @@ TEST_F(Output, LogTextGoesWhereLogStrSendsAMessage) {
         {"log closed", Log::kClosed, true, {}},
         {"log open", Log::kOpen, false, {{"Trelvox.log", text}}},
         {"write fails", Log::kWriteFails, true, {{"Trelvox.log", ""}}},
-        {"length query fails", Log::kLengthFails, true, {{"Trelvox.log", text}}},
-        {"rotation cannot reopen", Log::kReopenFails, true, {{"Trelvox.01.log", text}}},
+        // Text that reached the file is never written again elsewhere.
+        {"length query fails", Log::kLengthFails, false, {{"Trelvox.log", text}}},
+        {"rotation cannot reopen", Log::kReopenFails, false, {{"Trelvox.01.log", text}}},
     };
     int run = 0;
     for (const Case &c : cases) {

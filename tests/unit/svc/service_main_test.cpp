@@ -39,10 +39,8 @@ std::string SysLogLine(int priority, const std::string &ident, const std::string
     testsupport::SysLogRecord r;
     r.priority = priority;
     r.ident = ident;
-    r.option = LOG_CONS;
     r.facility = LOG_DAEMON;
     r.text = text;
-    r.closedAfter = true;
     return "syslog " + testsupport::FormatSysLog(r) + "\n";
 }
 
@@ -250,7 +248,7 @@ TEST(ToolHooks, CleanUpDestroysWhatExistsOnce) {
         CltExit(); // nothing created
         pthread_mutex_init(&clt->waitMutex, nullptr);
         clt->mutexCreated = true;
-        pthread_cond_init(&clt->waitCond, nullptr);
+        CltWaitCondInit(&clt->waitCond);
         clt->condCreated = true;
         clt->notifyPort = IONotificationPortCreate(kIOMasterPortDefault);
         clt->logHandle = CliLogInit("/tmp/trelvox-unused.log", 1024, 2);

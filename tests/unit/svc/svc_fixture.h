@@ -48,7 +48,7 @@ protected:
         CltGlobalsInit();
         ASSERT_EQ(pthread_mutex_init(&Clt()->waitMutex, nullptr), 0);
         Clt()->mutexCreated = true;
-        ASSERT_EQ(pthread_cond_init(&Clt()->waitCond, nullptr), 0);
+        ASSERT_EQ(CltWaitCondInit(&Clt()->waitCond), 0);
         Clt()->condCreated = true;
     }
     void TearDown() override {
@@ -89,14 +89,16 @@ std::string PumpOutput(Script script,
     return out;
 }
 
-// Service mode writes the fixed log path: a child gets a private mount
-// namespace whose /var is the test's directory, so nothing on the machine
-// is touched and the test reads the log file after the child has ended.
-// False where no such namespace can be made.
+// Service mode writes the fixed log path and takes its lock in /run: a
+// child gets a private mount namespace whose /var is the test's directory
+// and whose /run is empty, so nothing on the machine is touched and the
+// test reads the log file after the child has ended. False where no such
+// namespace can be made.
 inline bool PrivateVar(const std::string &var) {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0) {
+        mount(var.c_str(), "/var", nullptr, MS_BIND, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, "mode=755") != 0) {
         return false;
     }
     return mkdir("/var/quenlab", 0755) == 0;
