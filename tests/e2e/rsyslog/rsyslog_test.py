@@ -20,6 +20,7 @@ once, and the repeats are counted)."""
 
 import fcntl
 import os
+import random
 import shutil
 import signal
 import socket
@@ -45,10 +46,6 @@ CENTRAL_FILE = f"/var/log/trelvox/{HOST}/Trelvox.log"
 LIMIT = 52428800  # the service rotates its log at 50 MiB
 MIB = 1 << 20
 RELP_PORT = 2514
-# The host's RELP window (trelvoxlogd-forward.conf) and rsyslog's batch of
-# lines read at once: what can be in flight between reading and confirming.
-RELP_WINDOW = 2048
-IMFILE_BATCH = 1024
 TCP_PORT = 10514
 
 # ------------------------------------------------------------ the driver's lines
@@ -90,9 +87,11 @@ class LogModel:
 
 class Phase:
     """One driver that sends `nbytes` of lines and goes: its replay file and
-    what the service makes of it."""
+    what the service makes of it. With `pace`, every pace-th reply sets the
+    wait flag, so that the service rests a millisecond: a steady stream
+    rather than a burst."""
 
-    def __init__(self, world, model, first_seq, nbytes, name):
+    def __init__(self, world, model, first_seq, nbytes, name, pace=0):
         self.path = world.path(name + ".replay")
         model.write(ESTABLISHING)
         model.write(ESTABLISHED)
@@ -109,7 +108,8 @@ class Phase:
             model.write(stamp(FIRST_TIME + seq // 100))
             model.write(text)
             if len(reply) + len(token) + len(text) > 1024:
-                entries.append((0, len(reply), 0, reply, 1))
+                rest = 1 if pace and len(entries) % pace == pace - 1 else 0
+                entries.append((0, len(reply), rest, reply, 1))
                 reply = b""
             reply += token + text
             seq += 1
@@ -156,11 +156,29 @@ def make_collection_world():
     run("mount", "--bind", "/var/etc/hosts", "/etc/hosts")
 
 
-def listening(port):
-    """A TCP socket of this network namespace listens on the port."""
+def tcp_sockets(port, state):
+    """The TCP sockets of this network namespace on the local port in the
+    state (0A listening, 01 established), as rows of /proc/net/tcp."""
     with open("/proc/net/tcp") as f:
         rows = [row.split() for row in f.readlines()[1:]]
-    return any(r[1].endswith(":%04X" % port) and r[3] == "0A" for r in rows)
+    return [r for r in rows if r[1].endswith(":%04X" % port) and r[3] == state]
+
+
+def listening(port):
+    return bool(tcp_sockets(port, "0A"))
+
+
+def received_unread(port):
+    """The bytes that the connections to the local port have received and
+    their program has not read, once that has not changed for half a
+    second."""
+    held, steady = -1, time.monotonic()
+    while time.monotonic() - steady < 0.5:
+        time.sleep(0.05)
+        now = sum(int(r[4].split(":")[1], 16) for r in tcp_sockets(port, "01"))
+        if now != held:
+            held, steady = now, time.monotonic()
+    return held
 
 # ---------------------------------------------------------------- rsyslog
 
@@ -217,6 +235,7 @@ class CentralFile:
     def __init__(self):
         self.lines, self.times = [], []
         self.offset, self.partial = 0, b""
+        self.top = -1  # the highest sequence number so far
 
     def poll(self):
         try:
@@ -232,23 +251,23 @@ class CentralFile:
             # The host's time of reading, a blank, the line.
             self.lines.append(line.split(b" ", 1)[1] if b" " in line else b"")
             self.times.append(now)
+            self.top = max(self.top, seq_of(self.lines[-1]) or -1)
 
-    def wait_for(self, count, what, rsyslogs, quiet=30, last_line=None):
-        """Until the file has `count` lines, or, when given, ends with
-        last_line (repeats and losses make a count unreliable); Failure when
-        nothing new arrives for `quiet` seconds."""
+    def wait_for(self, done, what, rsyslogs, quiet=30):
+        """Until done(self) holds; Failure when nothing new arrives for
+        `quiet` seconds."""
         last, progress = len(self.lines), time.monotonic()
         while True:
             self.poll()
-            if self.lines[-1:] == [last_line] if last_line is not None else len(self.lines) >= count:
+            if done(self):
                 return
             if len(self.lines) != last:
                 last, progress = len(self.lines), time.monotonic()
             if time.monotonic() - progress > quiet:
                 for r in rsyslogs:
                     print(f"{r.name} said: {r.messages().decode(errors='replace')}")
-                raise Failure(f"{what}: the central file stopped at {len(self.lines)} of {count} "
-                              "lines")
+                raise Failure(f"{what}: the central file stopped at {len(self.lines)} lines, up "
+                              f"to seq {self.top}")
             time.sleep(0.01)
 
 
@@ -288,26 +307,19 @@ def compare(got, want, what):
                   f"{[x[:60] for x in strange[:3]]}")
 
 
-def repeats(got, want, what, may_lose=0):
-    """Every line at least once, but for at most may_lose consecutive ones,
-    and the first arrivals in order; returns how many lines came again (a
-    line the log holds n times counts from n + 1) and how many were lost."""
-    allowed, first = Counter(want), []
-    for line in got:
+def repeats(got, want, what):
+    """Every line at least once and the first arrivals in order; returns
+    where in `got` lines came again (a line the log holds n times counts
+    from n + 1)."""
+    allowed, first, again = Counter(want), [], []
+    for at, line in enumerate(got):
         if allowed[line] > 0:
             allowed[line] -= 1
             first.append(line)
-    lost = [line for line, n in allowed.items() for _ in range(n)]
-    if lost:
-        seqs = sorted(s for s in map(seq_of, lost) if s is not None)
-        check(len(lost) <= may_lose and len(seqs) == len(lost) and
-              seqs == list(range(seqs[0], seqs[-1] + 1)),
-              f"{what}: {len(lost)} lines lost (seq {ranges(seqs)}); at most {may_lose} "
-              "consecutive event lines may be")
-        gone = set(lost)
-        want = [line for line in want if line not in gone]
+        else:
+            again.append(at)
     compare(first, want, what + " (first arrivals)")
-    return len(got) - len(first), len(lost)
+    return again
 
 
 class Collection:
@@ -326,11 +338,11 @@ class Collection:
         self.phases = 0
         self.logd = None
 
-    def phase(self, nbytes):
+    def phase(self, nbytes, pace=0):
         """Publishes a driver that sends nbytes of lines and goes; the first
         one starts the service."""
         self.phases += 1
-        phase = Phase(self.world, self.model, self.seq, nbytes, f"phase{self.phases}")
+        phase = Phase(self.world, self.model, self.seq, nbytes, f"phase{self.phases}", pace)
         self.seq = phase.next_seq
         sim = phase.start(self.world)
         if self.logd is None:
@@ -344,12 +356,15 @@ class Collection:
         wait_until_true(lambda: tail(LOG_DIR + "/Trelvox.log", len(WAITING)) == WAITING, 30,
                         "the service's log after the driver left")
 
-    def wait_for(self, count, what, last_line=None):
-        self.file.wait_for(count, what, [self.host, self.central], last_line=last_line)
+    def wait_for(self, count, what):
+        self.file.wait_for(lambda f: len(f.lines) >= count, what, [self.host, self.central])
 
     def delivered(self, what):
+        """Until the file ends with the log's last line: repeats and losses
+        make a count unreliable."""
+        last = self.model.lines[-1]
         try:
-            self.wait_for(len(self.model.lines), what, self.model.lines[-1])
+            self.file.wait_for(lambda f: f.lines[-1:] == [last], what, [self.host, self.central])
         except Failure:
             compare(self.file.lines, self.model.lines, what)
             raise
@@ -459,42 +474,89 @@ def host_restart(world):
           f"meanwhile; all lines arrived once, in order")
 
 
-def interrupted(world, which, sig, pause, may_lose=0):
-    """30 MiB, with the host's or the central rsyslogd stopped by `sig` while
-    lines flow and started again `pause` seconds later: no line lost (but for
-    may_lose consecutive ones), the first arrivals in order; the lines that
-    came twice and those lost are counted."""
-    chain = Collection(world)
-    sim = chain.phase(30 * MIB)
-    chain.wait_for(10000, "the first lines")
-    rsyslogd = getattr(chain, which)
-    rsyslogd.stop(sig)
-    stopped_at = len(chain.file.lines)
-    time.sleep(pause)
-    rsyslogd.start()
-    chain.written(sim)
-    what = f"the central file after {signal.Signals(sig).name} to the {which} rsyslogd"
-    chain.delivered(what)
-    twice, lost = repeats(chain.file.lines, chain.model.lines, what, may_lose)
-    print(f"{which} rsyslogd stopped by {signal.Signals(sig).name} after {stopped_at} of "
-          f"{len(chain.model.lines)} lines, {pause} s down: {lost} lost, {twice} came twice")
+# The kill scenario: KILLS kills along a stream that crosses the first
+# rotation, paced (a rest every KILL_PACE replies) so that the host mostly
+# reads the log as it grows, and from a backlog after each start.
+KILLS = 5
+KILL_STREAM = 56 * MIB
+KILL_PACE = 32
 
 
 @collection
 def host_kill(world):
-    """SIGKILL: the lines sent after the host's rsyslogd last noted its
-    reading position come again. rsyslog notes a line as read once it is
-    handed to RELP, before the server confirms it, so the lines in flight at
-    the kill (at most the RELP window and one batch read) may be lost, and
-    only those."""
-    interrupted(world, "host", signal.SIGKILL, 1, may_lose=RELP_WINDOW + IMFILE_BATCH)
+    """SIGKILL to the host's rsyslogd at KILLS random places of a steady
+    stream, each followed by a random pause and a start: no line lost. The
+    last kill finds the central server hung, with the lines the host sent
+    unanswered waiting in the central's socket: no more than the host's
+    RELP window of two (librelp takes 1 for its default, 128). What the
+    host had read since it last noted its reading position comes again;
+    that is counted for each kill and not limited here, since a kill while
+    rsyslog rewrites its position file leaves it empty and the whole file
+    comes again. TRELVOX_KILL_SEED=N repeats the places and pauses of a
+    run."""
+    seed = int(os.environ.get("TRELVOX_KILL_SEED") or random.SystemRandom().randrange(1 << 32))
+    rng = random.Random(seed)
+    print(f"TRELVOX_KILL_SEED={seed}")
+    chain = Collection(world)
+    began = time.monotonic()
+    sim = chain.phase(KILL_STREAM, pace=KILL_PACE)
+    # One kill at a random place in each of KILLS stretches of the stream,
+    # from a few thousand lines in to a tenth before its end: apart
+    # whatever the load, and each while lines flow.
+    stretch = (chain.seq * 9 // 10 - 3000) // KILLS
+    places = [3000 + k * stretch + rng.randrange(stretch // 10, stretch) for k in range(KILLS)]
+    marks = []  # where in the central file each kill falls
+    for k, place in enumerate(places):
+        chain.file.wait_for(lambda f: f.top >= place, f"kill {k + 1} at seq {place}",
+                            [chain.host, chain.central])
+        hung = k == KILLS - 1
+        if hung:
+            chain.central.process.signal(signal.SIGSTOP)
+            held = received_unread(RELP_PORT)
+        chain.host.stop(signal.SIGKILL)
+        if hung:
+            chain.central.process.signal(signal.SIGCONT)
+            # A frame is longer than its line, and the lines here are LINE_SIZE.
+            check(0 < held < 3 * LINE_SIZE, f"the host sent {held} bytes to the hung central "
+                  f"server, want one or two lines ({LINE_SIZE} bytes and more each)")
+        chain.file.poll()
+        marks.append(len(chain.file.lines))
+        pause = rng.uniform(0.1, 1.0)
+        print(f"kill {k + 1} after seq {chain.file.top}, {pause:.2f} s down" +
+              (f", the central hung with {held} bytes unread" if hung else ""))
+        time.sleep(pause)
+        chain.host.start()
+    chain.written(sim)
+    wrote = time.monotonic() - began
+    check(chain.model.rotations == 1 and os.path.exists(LOG_DIR + "/Trelvox.01.log"),
+          "the log did not rotate during the kills")
+    what = f"the central file after {KILLS} SIGKILLs of the host's rsyslogd"
+    chain.delivered(what)
+    again = repeats(chain.file.lines, chain.model.lines, what)
+    check(not again or again[0] >= marks[0], f"{what}: a line came twice before the first kill")
+    marks.append(len(chain.file.lines))
+    counts = [sum(marks[k] <= at < marks[k + 1] for at in again) for k in range(KILLS)]
+    print(f"{KILLS} SIGKILLs along {len(chain.model.lines)} lines with a rotation, written in "
+          f"{wrote:.1f} s: 0 lost; came again after each kill: {counts}")
 
 
 @collection
 def central_outage(world):
-    """The central server away for three seconds: the host's reading waits
-    and resumes; RELP resends what was not acknowledged."""
-    interrupted(world, "central", signal.SIGTERM, 3)
+    """The central server away for three seconds while lines flow: the
+    host's reading waits and resumes, RELP sends again what the server did
+    not acknowledge; no line lost, none twice."""
+    chain = Collection(world)
+    sim = chain.phase(30 * MIB)
+    chain.wait_for(10000, "the first lines")
+    chain.central.stop(signal.SIGTERM)
+    stopped_at = len(chain.file.lines)
+    time.sleep(3)
+    chain.central.start()
+    chain.written(sim)
+    chain.delivered("after the central's outage")
+    compare(chain.file.lines, chain.model.lines, "the central file after its outage")
+    print(f"central rsyslogd stopped after {stopped_at} of {len(chain.model.lines)} lines, 3 s "
+          "down: all lines arrived once, in order")
 
 
 @collection
