@@ -23,17 +23,18 @@ inline constexpr uint32_t kCltPathSize = 1024;
 
 // The last time stamp the pump wrote, kept with the token's value, so that a
 // token repeating the previous second (a driver logs several lines a second)
-// is not converted again. Sound because the local time of a given second
-// does not change while the process runs: localtime_r loads the time-zone
-// rules on first use, and the C library takes up a changed TZ or zone file
-// only when tzset runs (or a call that runs it, such as mktime), which the
-// service never does. A process that does so must clear `valid`.
+// is not converted again. The local time of a second changes only when the
+// system's time zone does: the pump asks the C library to look at the zone
+// again (tzset, one stat of /etc/localtime) every kCltZoneCheckMs, and the
+// stamp is converted anew then.
 inline constexpr uint32_t kCltStampSize = 64;
+inline constexpr uint64_t kCltZoneCheckMs = 10000;
 struct CltTimeStamp {
     bool valid;       // text holds the conversion of seconds
     uint64_t seconds; // the token's value, as parsed
     uint32_t length;  // bytes of text, terminator excluded
     char text[kCltStampSize];
+    uint64_t zoneCheckedAtMs; // coarse monotonic time of the last look at the zone
 };
 
 // The service's state record behind gClt. CliInit allocates it zero-filled

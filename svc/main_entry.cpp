@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <new>
 
@@ -55,6 +57,17 @@ void KeepStandardDescriptors() {
 [[noreturn]] void FailStart(const char *message) {
     SysLog(LOG_ERR, "%s", message);
     CliExit(1);
+}
+
+// Standard error too in service mode: the failure may be one of
+// descriptors, which leaves the system log unreachable (under systemd,
+// standard error goes to the journal all the same).
+void ReportRunLoopFailure(const CltGlobals *clt, int error) {
+    const char *reason = strerror(error != 0 ? error : EIO);
+    if (clt->serviceMode) {
+        SysLog(LOG_ERR, "Waiting for drivers failed (%s)", reason);
+    }
+    CliPrintError("Waiting for drivers failed (%s)", reason);
 }
 
 void HandleOptions(CltGlobals *clt) {
@@ -211,10 +224,19 @@ void CltMain(int32_t argc, char **argv) {
     if (!clt->stopRequested.load()) {
         CFRunLoopRun();
     }
+    // The run loop returns without a stop only when its wait failed (the
+    // descriptor limit lowered under the service, say): no driver would be
+    // found any more, so the service ends with a failure that a service
+    // manager restarts, and says why.
+    int runError = clt->stopRequested.load() ? 0 : errno;
 
     CFRunLoopRemoveSource(loop, source, kCFRunLoopDefaultMode);
     clt->runLoop.store(nullptr);
     CFRelease(loop);
+    if (runError != 0 || !clt->stopRequested.load()) {
+        ReportRunLoopFailure(clt, runError);
+        CliExit(1);
+    }
     int32_t status = ReportOutputAtStop(clt);
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is stopping");

@@ -41,7 +41,6 @@ void TakeServiceLock(CltGlobals *clt) {
         snprintf(holderText, sizeof holderText, "process %d", static_cast<int>(holder));
     }
     SysLog(LOG_ERR, "Another copy of the service (%s) is logging already", holderText);
-    fprintf(stderr, "%s: Another copy of the service (%s) is logging already\n",
-            gCli != nullptr ? gCli->errPrefix : "", holderText);
+    CliPrintError("Another copy of the service (%s) is logging already", holderText);
     CliExit(1);
 }

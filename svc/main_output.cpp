@@ -86,7 +86,7 @@ uint32_t WriteBeforeStop(const CltGlobals *clt, int fd, const char *bytes, uint3
 void SayOnStderr(const CltGlobals *clt, const char *format, ...) CLI_PRINTF(2, 3);
 void SayOnStderr(const CltGlobals *clt, const char *format, ...) {
     char line[256];
-    int at = snprintf(line, sizeof line, "%s: ", gCli != nullptr ? gCli->errPrefix : "");
+    int at = snprintf(line, sizeof line, "%s", gCli != nullptr ? gCli->errPrefix : "");
     va_list args;
     va_start(args, format);
     vsnprintf(line + at, sizeof line - static_cast<size_t>(at) - 1, format, args);

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "lib/cli/osx/osbase.h"
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -78,6 +79,14 @@ bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
 // when the value differs from the last one written (see CltTimeStamp).
 void LogTime(CltGlobals *clt, unsigned long seconds) {
     CltTimeStamp &stamp = clt->lastStamp;
+    // A zone changed by the administrator (timedatectl replaces the
+    // /etc/localtime link) is taken up without a restart.
+    uint64_t nowMs = 0;
+    if (OsGetCoarseMonotonicMs(&nowMs) && nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
+        stamp.zoneCheckedAtMs = nowMs;
+        tzset();
+        stamp.valid = false;
+    }
     if (!stamp.valid || stamp.seconds != seconds) {
         time_t when = static_cast<time_t>(seconds);
         struct tm local;
@@ -192,7 +201,10 @@ void LogEvents(io_connect_t connection) {
         text[length] = '\0';
         LogEventText(clt, text);
 
-        if (reply.waitFlag == 0) {
+        // A reply that brings nothing is idle whatever its flag: a driver
+        // that answers "ask again" with no text would otherwise be asked
+        // without a pause, spinning a core.
+        if (reply.waitFlag == 0 && (length != 0 || reply.lostBytes != 0)) {
             clt->idleMs = 0;
             continue;
         }

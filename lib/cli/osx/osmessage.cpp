@@ -52,6 +52,18 @@ int StreamSend(const sockaddr_un &address, socklen_t size, const void *data, siz
     return error;
 }
 
+// The one socket every datagram leaves from, made at the first send and kept
+// for the life of the process: unconnected, it reaches whatever socket the
+// path names at each send (a receiver that restarted too), and a message
+// still gets out when the process has no descriptor left to make one.
+int SenderSocket() {
+    static int fd = -1;
+    if (fd < 0) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
+    return fd;
+}
+
 } // namespace
 
 int OsDatagramSend(const char *path, const void *data, size_t length) {
@@ -60,14 +72,13 @@ int OsDatagramSend(const char *path, const void *data, size_t length) {
     if (path == nullptr || !AddressOf(path, &address, &size)) {
         return EINVAL;
     }
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = SenderSocket();
     if (fd < 0) {
         return errno;
     }
     ssize_t sent = sendto(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr *>(&address), size);
     int error = sent < 0 ? errno : 0;
-    close(fd);
     if (error == EPROTOTYPE) {
         return StreamSend(address, size, data, length);
     }

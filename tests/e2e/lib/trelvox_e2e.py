@@ -316,11 +316,14 @@ def event_reply(text, wait=0, lost=0, text_len=None, size=None):
 
 class ScriptedDriver:
     """A driver instance served by this script: every method-6 request takes
-    the next prepared reply, as raw bytes; once they are used up, replies ask
-    the service to wait. Every other call succeeds with no output."""
+    the next prepared reply, as raw bytes; once they are used up, `after` is
+    the reply (by default one that asks the service to wait). Every other
+    call succeeds with no output. `requests` counts the method-6 requests."""
 
-    def __init__(self, world, name, replies):
+    def __init__(self, world, name, replies, after=None):
         self.replies = list(replies)
+        self.after = event_reply(b"", wait=1) if after is None else after
+        self.requests = 0
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         hidden = os.path.join(world.driver_dir, "." + name)
         self.sock.bind(hidden)
@@ -357,7 +360,8 @@ class ScriptedDriver:
             buffered = buffered[BUS_REQUEST.size + size:]
             payload = b""
             if kind == 3 and selector == 6:
-                payload = self.replies.pop(0) if self.replies else event_reply(b"", wait=1)
+                self.requests += 1
+                payload = self.replies.pop(0) if self.replies else self.after
             conn.sendall(BUS_REPLY.pack(BUS_REPLY_MAGIC, 0, len(payload)) + payload)
 
     def close(self):

@@ -274,18 +274,27 @@ TEST_F(Pump, BusyReplyResetsTheIdleCountAndIdleReplyAddsItsWait) {
         int32_t startIdle;
         int32_t endIdle;
     };
+    // Replies with text, but for the flag 2: no text, no wait.
+    constexpr uint32_t kEmptyNoWait = 2;
     const Case cases[] = {
         {"busy", {0}, 40, 0},
         {"idle after busy", {0, 1}, 40, 1},
         {"busy after idle", {1, 1, 0}, 40, 0},
         {"any non-zero flag waits", {0xFFFFFFFF}, 0, 1},
+        // A driver answering "ask again" with nothing must not be polled
+        // without a pause.
+        {"nothing and no wait is idle", {kEmptyNoWait, kEmptyNoWait}, 40, 42},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Clt()->idleMs = c.startIdle;
         PumpOutput([&](ScriptedDriver &d) {
             for (uint32_t flag : c.waitFlags) {
-                d.QueueText("", flag);
+                if (flag == kEmptyNoWait) {
+                    d.QueueText("", 0);
+                } else {
+                    d.QueueText(".", flag);
+                }
             }
         });
         EXPECT_EQ(Clt()->idleMs, c.endIdle);
