@@ -22,6 +22,25 @@ typedef struct __CFRunLoop *CFRunLoopRef;
 typedef struct __CFRunLoopSource *CFRunLoopSourceRef;
 typedef const struct __CFString *CFStringRef;
 typedef const void *CFTypeRef;
+typedef long CFIndex;
+typedef unsigned long CFOptionFlags;
+// Seconds since 2001-01-01 00:00:00 UTC, on the wall clock.
+typedef double CFAbsoluteTime;
+typedef double CFTimeInterval;
+typedef const struct __CFAllocator *CFAllocatorRef;
+typedef struct __CFRunLoopTimer *CFRunLoopTimerRef;
+
+typedef void (*CFRunLoopTimerCallBack)(CFRunLoopTimerRef timer, void *info);
+// What a timer passes to its callout. retain (when set) is applied to info
+// at creation and release when the timer is destroyed; version and
+// copyDescription are kept but not used.
+struct CFRunLoopTimerContext {
+    CFIndex version;
+    void *info;
+    const void *(*retain)(const void *info);
+    void (*release)(const void *info);
+    CFStringRef (*copyDescription)(const void *info);
+};
 
 typedef void (*IOServiceMatchingCallback)(void *refcon, io_iterator_t iterator);
 
@@ -71,8 +90,45 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t select
 CFRunLoopRef CFRunLoopGetCurrent();
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
 void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringRef mode);
+// Runs the calling thread's run loop: waits for its sources and timers and
+// serves them, until CFRunLoopStop. With no timer it waits without a
+// time-out. When the wait itself fails (anything but EINTR: EINVAL when the
+// descriptor limit lies below the number of descriptors it waits on,
+// ENOMEM) it returns at once with errno set to that error, so that a caller
+// that asked for no stop can tell.
 void CFRunLoopRun();
 // Async-signal-safe: the service calls it from a signal handler.
 void CFRunLoopStop(CFRunLoopRef rl);
+// CFRetain and CFRelease take run loops, sources and timers.
 CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
+
+// Run-loop timers. The stand-in has one mode: `mode` is not looked at.
+inline constexpr CFAllocatorRef kCFAllocatorDefault = nullptr;
+
+// The wall clock, as CFAbsoluteTime.
+CFAbsoluteTime CFAbsoluteTimeGetCurrent();
+// A timer that calls callout(timer, context->info) on the run loop it is
+// added to, first at fireDate, then every `interval` seconds when interval
+// is above 0. The fire date becomes a deadline on the monotonic clock when
+// it is given (fireDate - CFAbsoluteTimeGetCurrent() from now), and
+// repeats run on that clock too: stepping the wall clock never moves a
+// timer. A repeating timer that falls behind skips the times it missed. A
+// one-shot timer is invalidated once its callout returns, unless the
+// callout gave it a new fire date. allocator, flags and order are not
+// looked at; the context is copied (null: no info). One reference, for
+// CFRelease.
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
+                                       CFRunLoopTimerContext *context);
+// Adds a valid timer to a run loop (which retains it until it is removed or
+// invalidated); a timer is in one run loop at most. May be called from any
+// thread.
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
+void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef mode);
+// Stops the timer for good and takes it out of its run loop.
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
+// Moves the next firing to fireDate (a deadline on the monotonic clock, as
+// at creation); repeats then follow from there.
+void CFRunLoopTimerSetNextFireDate(CFRunLoopTimerRef timer, CFAbsoluteTime fireDate);

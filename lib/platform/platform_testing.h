@@ -1,10 +1,12 @@
 // The stand-in's controls for tests: connections opened straight to an
 // instance, counts of the objects alive, forced start-up failures, a reset
-// between tests and a short driver-bus time-out. Only test programs (and the
-// stand-in's own sources, which define these) include this header.
+// between tests, a short driver-bus time-out and a wall clock to step. Only
+// test programs (and the stand-in's own sources, which define these) include
+// this header.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
@@ -37,12 +39,17 @@ struct PlatformFaults {
 PlatformFaults &Faults();
 
 // Forgets every instance, notification, object, connection, port watch and
-// fault, and the calling thread's run-loop sources and kept stop (tests
-// only). Notification ports stay valid for their owners to destroy.
+// fault, and the calling thread's run-loop sources, timers and kept stop
+// (tests only). Notification ports stay valid for their owners to destroy.
 void ResetPlatform();
 
 // Time-out of one call on a driver-bus connection, in milliseconds
 // (kDriverBusDefaultTimeoutMs, driver_bus.h, until set).
 void SetDriverBusCallTimeout(uint32_t ms);
+
+// Where CFAbsoluteTimeGetCurrent reads the wall clock: clock_gettime with
+// CLOCK_REALTIME until set, and again after a set to null. Tests step the
+// wall clock with it.
+void SetWallClock(int (*read)(timespec *now));
 
 } // namespace trelvox::platform
