@@ -14,8 +14,9 @@
 //
 // Calls on a connection travel as the frames of bus_frames.h. A peer that
 // goes away, stops answering for longer than the call time-out, or sends an
-// impossible frame fails the call with a non-zero result and the connection
-// is closed; later calls on it fail at once.
+// impossible frame fails the call with its own result (iokit.h) and the
+// connection is closed; later calls on it, and its close, fail at once with
+// the same result.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,9 @@
 // Connections over the driver bus: IOServiceOpen connects to the instance's
 // socket and sends the open frame; every method call is one request frame
 // and one reply frame, each bounded by the call time-out. Any failure of the
-// transfer or an impossible reply closes the connection for good.
+// transfer or an impossible reply closes the connection for good. Each
+// failure has its own result (iokit.h): the driver not there, too slow, not
+// trusted, an impossible reply, a stop, or a system call of this side.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,70 +37,92 @@ constexpr auto kRetryPause = std::chrono::milliseconds(5);
 // stop ends the service within a second when the driver hangs.
 constexpr int64_t kStopGraceMs = 250;
 
-kern_return_t ResultOf(bus::IoStatus status) {
+// The result of a transfer that did not end with kOk; error is the errno
+// that came with kError.
+kern_return_t ResultOf(bus::IoStatus status, int error) {
     switch (status) {
     case bus::IoStatus::kTimeout:
         return kIOReturnTimeout;
     case bus::IoStatus::kStopped:
         return kIOReturnAborted;
+    case bus::IoStatus::kClosed:
+        return kIOReturnNoDevice; // the driver closed it: it has unloaded
+    case bus::IoStatus::kImpossible:
+        return kIOReturnError;
     default:
-        return kIOReturnNotResponding;
+        return unix_err(error);
     }
 }
 
-// Connects to the socket at path; -1 when it cannot be reached before the
-// deadline, or within the grace after a stop. The descriptor is non-blocking
-// and close-on-exec.
-int Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop) {
+// Connects to the socket at path: 0 and a descriptor (non-blocking,
+// close-on-exec) in *fd, or the failure: kIOReturnNoDevice when nothing is
+// there or nothing listens, kIOReturnTimeout when a full backlog outlasts
+// the deadline, kIOReturnAborted when the grace after a stop has ended, and
+// unix_err for a system call that fails here.
+kern_return_t Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop, int *fd) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
-        return -1;
+        return unix_err(ENAMETOOLONG);
     }
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
     int64_t refusedUntil = bus::MonotonicMs() + kRefusedRetryMs;
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
-            return -1;
+        *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (*fd < 0) {
+            return unix_err(errno);
         }
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-            return fd;
+        if (connect(*fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            return KERN_SUCCESS;
         }
         int error = errno;
-        close(fd);
+        close(*fd);
+        *fd = -1;
         int64_t now = bus::MonotonicMs();
+        if (bus::StopSeen(stop) && now >= stop->cutAtMs) {
+            return kIOReturnAborted;
+        }
         // A full backlog (EAGAIN) is a busy driver; a refusal may be a driver
         // between bind and listen. Anything else will not get better.
-        if (bus::StopSeen(stop) && now >= stop->cutAtMs) {
-            return -1;
-        }
-        bool retry = (error == EAGAIN && now < deadlineMs) ||
-                     (error == ECONNREFUSED && now < refusedUntil && now < deadlineMs) ||
-                     error == EINTR;
-        if (!retry) {
-            return -1;
+        switch (error) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            if (now >= deadlineMs) {
+                return kIOReturnTimeout;
+            }
+            break;
+        case ECONNREFUSED:
+            if (now >= refusedUntil || now >= deadlineMs) {
+                return kIOReturnNoDevice; // a socket left behind
+            }
+            break;
+        case ENOENT:
+            return kIOReturnNoDevice; // removed since it was published
+        default:
+            return unix_err(error);
         }
         std::this_thread::sleep_for(kRetryPause);
     }
 }
 
 // Whether the process at the other end runs as this process's user or as
-// root; a socket in a trusted directory could still have been handed to
-// another server.
-bool PeerIsTrusted(int fd, const std::string &path) {
+// root (0), or the failure; a socket in a trusted directory could still have
+// been handed to another server.
+kern_return_t CheckPeer(int fd, const std::string &path) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-        detail::BusMessage("cannot tell who serves %s: %s", path.c_str(), strerror(errno));
-        return false;
+        int error = errno;
+        detail::BusMessage("cannot tell who serves %s: %s", path.c_str(), strerror(error));
+        return unix_err(error);
     }
     if (peer.uid != 0 && peer.uid != geteuid()) {
         detail::BusMessage("refusing %s: served by user %u, not by %s", path.c_str(),
                            static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
-        return false;
+        return kIOReturnNotPermitted;
     }
-    return true;
+    return KERN_SUCCESS;
 }
 
 class SocketClient : public UserClient {
@@ -117,7 +141,7 @@ public:
         std::lock_guard lock(mutex_);
         *outputSize = 0;
         if (fd_ < 0) {
-            return kIOReturnNotResponding;
+            return broken_;
         }
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
         bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
@@ -125,7 +149,7 @@ public:
         bus::IoStatus status =
             bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status));
+            return Break(ResultOf(status, errno));
         }
         // The reply comes whole into the inbox, header and output in one
         // receive, and only the output its header announces goes on to the
@@ -137,14 +161,14 @@ public:
         size_t frameSize = 0;
         status = bus::RecvReply(fd_, kind, capacity, inbox_.data(), inbox_.size(), true, deadline,
                                 &stop, &frameSize);
+        int error = errno;
         bus::ReplyHeader reply{};
         memcpy(&reply, inbox_.data(), sizeof reply);
         if (status == bus::IoStatus::kImpossible) {
             ReportImpossible(reply, kind, capacity);
-            return Break(kIOReturnError);
         }
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status));
+            return Break(ResultOf(status, error));
         }
         if (reply.outputSize > 0) {
             memcpy(output, inbox_.data() + sizeof reply, reply.outputSize);
@@ -190,12 +214,12 @@ public:
         return result;
     }
 
-    // A connection that broke reports the failure again when it is closed,
+    // A connection that broke reports its failure again when it is closed,
     // as closing a connection to a driver that has gone does.
     kern_return_t Close() override {
         std::lock_guard lock(mutex_);
         if (fd_ < 0) {
-            return kIOReturnNotResponding;
+            return broken_;
         }
         close(fd_);
         fd_ = -1;
@@ -224,14 +248,17 @@ private:
         detail::BusMessage("impossible reply from %s (%s); connection closed", path_.c_str(), what);
     }
 
+    // Closes the connection for good; later calls and the close give result.
     kern_return_t Break(kern_return_t result) {
         close(fd_);
         fd_ = -1;
+        broken_ = result;
         return result;
     }
 
     std::mutex mutex_;
     int fd_;
+    kern_return_t broken_ = kIOReturnNotOpen; // what broke the connection
     std::string path_;
     std::vector<char> inbox_; // one whole reply frame; grows to the largest capacity asked
 };
@@ -246,17 +273,19 @@ public:
     kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
         bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
-        int fd = Connect(path_, deadline, &stop);
-        if (fd < 0) {
-            return kIOReturnNoDevice;
+        int fd = -1;
+        kern_return_t result = Connect(path_, deadline, &stop, &fd);
+        if (result != KERN_SUCCESS) {
+            return result;
         }
-        if (!PeerIsTrusted(fd, path_)) {
+        result = CheckPeer(fd, path_);
+        if (result != KERN_SUCCESS) {
             close(fd);
-            return kIOReturnNoDevice;
+            return result;
         }
         auto socketClient = std::make_unique<SocketClient>(fd, path_);
         uint32_t got = 0;
-        kern_return_t result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
+        result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
         if (result != KERN_SUCCESS) {
             return result;
         }

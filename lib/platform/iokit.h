@@ -14,6 +14,8 @@ typedef io_object_t io_service_t;
 typedef io_object_t io_iterator_t;
 typedef io_object_t io_connect_t;
 typedef const char *io_name_t;
+// A result with its text (mach_error_string).
+typedef kern_return_t mach_error_t;
 
 typedef struct IONotificationPort *IONotificationPortRef;
 typedef struct __CFDictionary *CFMutableDictionaryRef;
@@ -55,6 +57,36 @@ inline constexpr IOReturn kIOReturnNoDevice = static_cast<IOReturn>(0xE00002C0);
 inline constexpr IOReturn kIOReturnTimeout = static_cast<IOReturn>(0xE00002D6);
 inline constexpr IOReturn kIOReturnNotResponding = static_cast<IOReturn>(0xE00002ED);
 inline constexpr IOReturn kIOReturnAborted = static_cast<IOReturn>(0xE00002EB);
+inline constexpr IOReturn kIOReturnNotPermitted = static_cast<IOReturn>(0xE00002E2);
+
+// A failed system call's errno as a result, as the platform's error
+// subsystem for Unix errors codes it: unix_err(EMFILE) for "Too many open
+// files".
+inline constexpr mach_error_t unix_err(int e) {
+    return static_cast<mach_error_t>((3 << 14) | e);
+}
+
+// The results the driver bus gives when a connection or a call fails:
+//   kIOReturnNoDevice     the driver is not there (its socket is gone, it
+//                         refused the connection after a short retry, or it
+//                         closed the connection: a driver that unloaded)
+//   kIOReturnTimeout      it did not answer within the call time-out
+//   kIOReturnNotPermitted the process serving it is not trusted
+//   kIOReturnError        its reply was impossible
+//   kIOReturnAborted      a stop of the calling thread's run loop cut the
+//                         call short
+//   unix_err(errno)       a system call failed on this side (socket() with
+//                         EMFILE, ENFILE, ENOBUFS, ENOMEM...)
+// Any other result is the driver's own.
+
+// A short text for a result: the C library's description of the errno for
+// unix_err codes ("Too many open files"), a plain description for the
+// results above ("the driver is not there"), and "error 0xXXXXXXXX" for any
+// other. Never null, never allocates, and may be called from any thread:
+// the text is constant, except for a number outside 0xE0000200-0xE00002FF
+// that has no text of its own, which is kept in a buffer of the calling
+// thread until its next such call.
+const char *mach_error_string(mach_error_t error);
 
 inline constexpr char kIOFirstPublishNotification[] = "IOServiceFirstPublish";
 
