@@ -269,6 +269,7 @@ public:
         : path_(std::move(path)), className_(std::move(className)) {}
 
     std::string ClassName() const override { return className_; }
+    std::string Name() const override { return path_.substr(path_.rfind('/') + 1); }
 
     kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();

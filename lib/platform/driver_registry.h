@@ -34,6 +34,9 @@ class DriverInstance {
 public:
     virtual ~DriverInstance() = default;
     virtual std::string ClassName() const = 0;
+    // The name IORegistryEntryGetName gives: the class name unless the
+    // instance has one of its own. Asked once, when it is published.
+    virtual std::string Name() const { return ClassName(); }
     // IOServiceOpen: a user client for a new connection, or a failure code.
     virtual kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) = 0;
 };

@@ -13,7 +13,8 @@ typedef uint32_t io_object_t;
 typedef io_object_t io_service_t;
 typedef io_object_t io_iterator_t;
 typedef io_object_t io_connect_t;
-typedef const char *io_name_t;
+typedef io_object_t io_registry_entry_t;
+typedef char io_name_t[128];
 // A result with its text (mach_error_string).
 typedef kern_return_t mach_error_t;
 
@@ -103,11 +104,18 @@ CFMutableDictionaryRef IOServiceMatching(const char *name);
 // Takes over the matching dictionary. The callback runs on the run loop for
 // later publications once the iterator has been drained.
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
-                                               io_name_t notificationType, CFDictionaryRef matching,
+                                               const io_name_t notificationType,
+                                               CFDictionaryRef matching,
                                                IOServiceMatchingCallback callback, void *refCon,
                                                io_iterator_t *notification);
 io_object_t IOIteratorNext(io_iterator_t iterator);
 kern_return_t IOObjectRelease(io_object_t object);
+// The name of a service object that IOIteratorNext delivered (until it is
+// released): for a driver on the driver bus its socket's file name
+// ("TrelvoxController.1234"), for an in-process driver the name it gives
+// itself (its class name unless it has one). Truncated to fit; 0, or
+// kIOReturnBadArgument for an object that is no service.
+kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name);
 
 kern_return_t IOServiceOpen(io_service_t service, mach_port_t owningTask, uint32_t type,
                             io_connect_t *connect);

@@ -50,7 +50,7 @@ kern_return_t IOServiceOpen(io_service_t service, mach_port_t, uint32_t type,
         if (serviceIt == state.services.end()) {
             return kIOReturnBadArgument;
         }
-        auto instanceIt = state.instances.find(serviceIt->second);
+        auto instanceIt = state.instances.find(serviceIt->second.instance);
         if (instanceIt == state.instances.end()) {
             return kIOReturnNoDevice; // unpublished since it was delivered
         }

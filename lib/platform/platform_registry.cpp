@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "lib/platform/driver_bus.h"
@@ -202,7 +203,8 @@ CFMutableDictionaryRef IOServiceMatching(const char *name) {
 }
 
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
-                                               io_name_t notificationType, CFDictionaryRef matching,
+                                               const io_name_t notificationType,
+                                               CFDictionaryRef matching,
                                                IOServiceMatchingCallback callback, void *refCon,
                                                io_iterator_t *notification) {
     // The dictionary is taken over whatever the outcome.
@@ -253,8 +255,23 @@ io_object_t IOIteratorNext(io_iterator_t iterator) {
     InstanceId instance = note.pending.front();
     note.pending.pop_front();
     io_service_t service = NewObjectId(state);
-    state.services.emplace(service, instance);
+    // Pending instances are published: unpublishing takes them out.
+    state.services.emplace(service, ServiceObject{instance, state.instances[instance].name});
     return service;
+}
+
+kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name) {
+    if (name == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    auto it = state.services.find(entry);
+    if (it == state.services.end()) {
+        return kIOReturnBadArgument;
+    }
+    snprintf(name, sizeof(io_name_t), "%s", it->second.name.c_str());
+    return KERN_SUCCESS;
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
@@ -270,10 +287,15 @@ namespace trelvox::platform {
 
 InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance) {
     std::string className = instance->ClassName();
+    std::string name = instance->Name();
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
     InstanceId id = state.nextInstance++;
-    state.instances.emplace(id, Published{std::move(instance), className});
+    Published published;
+    published.instance = std::move(instance);
+    published.className = className;
+    published.name = std::move(name);
+    state.instances.emplace(id, std::move(published));
     for (auto &[iterator, note] : state.notifications) {
         if (note.port != nullptr && note.className == className) {
             note.pending.push_back(id);

@@ -22,6 +22,7 @@ namespace trelvox::platform::detail {
 struct Published {
     std::shared_ptr<DriverInstance> instance;
     std::string className;
+    std::string name; // IORegistryEntryGetName's
 };
 
 // One first-publish notification; its iterator's id is the map key.
@@ -39,13 +40,19 @@ struct PortWatch {
     std::function<void()> onReadable;
 };
 
+// A service object that IOIteratorNext handed out.
+struct ServiceObject {
+    InstanceId instance;
+    std::string name;
+};
+
 struct RegistryState {
     std::mutex mutex;
     InstanceId nextInstance = 1;
     io_object_t nextObject = 0x1000;
     std::map<InstanceId, Published> instances; // in publication order
     std::map<io_iterator_t, Notification> notifications;
-    std::map<io_service_t, InstanceId> services;
+    std::map<io_service_t, ServiceObject> services;
     std::map<io_connect_t, std::shared_ptr<UserClient>> connections;
     std::map<uint64_t, PortWatch> watches;
     uint64_t nextWatch = 1;
