@@ -43,9 +43,15 @@ public:
 
 using InstanceId = uint64_t;
 
+// The waits before a driver whose open or call failed is delivered again
+// (iokit.h, IOServiceAddMatchingNotification).
+inline constexpr uint32_t kRedeliveryFirstMs = 1000;
+inline constexpr uint32_t kRedeliveryMostMs = 30000;
+
 // Publishes an instance: every first-publish notification of its class
-// delivers it once. Safe to call before or while the run loop runs, from any
-// thread. Returns an id for UnpublishInstance.
+// delivers it once, and again after a failed open or call (iokit.h). Safe to
+// call before or while the run loop runs, from any thread. Returns an id for
+// UnpublishInstance, which also ends any re-delivery.
 InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance);
 void UnpublishInstance(InstanceId id);
 

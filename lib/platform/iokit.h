@@ -101,8 +101,21 @@ void IONotificationPortDestroy(IONotificationPortRef notify);
 CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
 
 CFMutableDictionaryRef IOServiceMatching(const char *name);
-// Takes over the matching dictionary. The callback runs on the run loop for
-// later publications once the iterator has been drained.
+// Takes over the matching dictionary; only kIOFirstPublishNotification is
+// known. The callback runs on the run loop for later publications once the
+// iterator has been drained.
+//
+// A driver that is still published is delivered again, through the
+// iterator of every first-publish notification of its class, when its
+// IOServiceOpen failed or when a call on its connection failed before that
+// connection's IOServiceClose (any result but 0, except kIOReturnAborted: a
+// call a stop cut short). It comes again 1 s after the first failure, then
+// after twice the previous wait up to 30 s, for as long as it stays
+// published; the wait starts at the failed open or at the close, and runs
+// on the monotonic clock, driven by the port's run-loop source. A
+// connection whose last call succeeded ends the streak: the next failure
+// waits 1 s again. A driver already waiting in an iterator is not queued
+// there twice.
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
                                                const io_name_t notificationType,
                                                CFDictionaryRef matching,

@@ -2,7 +2,8 @@
 // queued on the iterator of each notification of its class and wakes the
 // notification's port; the port's run-loop source calls a notification's
 // callback only while it is armed, that is after its iterator has been
-// drained, and disarms it until the next drain.
+// drained, and disarms it until the next drain. The port sources also run
+// the re-delivery of failed drivers.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -53,13 +54,13 @@ struct IONotificationPort {
     PortSource *source = nullptr;
 };
 
-namespace {
-
-void WakePort(IONotificationPort *port) {
+void trelvox::platform::detail::WakePort(IONotificationPort *port) {
     char byte = 1;
     ssize_t ignored = write(port->wakeWrite, &byte, 1);
     (void)ignored;
 }
+
+namespace {
 
 void DrainPort(int fd) {
     char buf[64];
@@ -134,6 +135,26 @@ struct PortSource : __CFRunLoopSource {
         }
         if (onReadable) {
             onReadable();
+        }
+        DeliverPending(current);
+    }
+
+    int64_t DueMs() override {
+        RegistryState &state = State();
+        std::lock_guard lock(state.mutex);
+        return port == nullptr ? -1 : NextRedeliveryMs(state);
+    }
+
+    void PerformDue() override {
+        RegistryState &state = State();
+        IONotificationPort *current = nullptr;
+        {
+            std::lock_guard lock(state.mutex);
+            current = port;
+            if (current == nullptr) {
+                return;
+            }
+            RedeliverDue(state, bus::MonotonicMs());
         }
         DeliverPending(current);
     }
@@ -355,7 +376,7 @@ void ResetPlatform() {
     // Instances and user clients are destroyed after the lock is dropped, so
     // that their destructors may call back in.
     std::map<InstanceId, Published> instances;
-    std::map<io_connect_t, std::shared_ptr<UserClient>> connections;
+    std::map<io_connect_t, Connection> connections;
     {
         std::lock_guard lock(state.mutex);
         instances.swap(state.instances);
@@ -363,6 +384,8 @@ void ResetPlatform() {
         state.notifications.clear();
         state.services.clear();
         state.watches.clear();
+        state.firstBackOffMs = kRedeliveryFirstMs;
+        state.mostBackOffMs = kRedeliveryMostMs;
     }
     gFaults = PlatformFaults{};
     ResetCurrentRunLoop();

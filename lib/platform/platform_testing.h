@@ -1,8 +1,8 @@
 // The stand-in's controls for tests: connections opened straight to an
 // instance, counts of the objects alive, forced start-up failures, a reset
-// between tests, a short driver-bus time-out and a wall clock to step. Only
-// test programs (and the stand-in's own sources, which define these) include
-// this header.
+// between tests, short waits (the driver-bus time-out, the re-delivery
+// back-off) and a wall clock to step. Only test programs (and the
+// stand-in's own sources, which define these) include this header.
 #pragma once
 
 #include <cstdint>
@@ -39,13 +39,19 @@ struct PlatformFaults {
 PlatformFaults &Faults();
 
 // Forgets every instance, notification, object, connection, port watch and
-// fault, and the calling thread's run-loop sources, timers and kept stop
-// (tests only). Notification ports stay valid for their owners to destroy.
+// fault, restores the re-delivery back-off, and forgets the calling
+// thread's run-loop sources, timers and kept stop (tests only).
+// Notification ports stay valid for their owners to destroy.
 void ResetPlatform();
 
 // Time-out of one call on a driver-bus connection, in milliseconds
 // (kDriverBusDefaultTimeoutMs, driver_bus.h, until set).
 void SetDriverBusCallTimeout(uint32_t ms);
+
+// The waits before a failed driver is delivered again: the first, doubling
+// up to the most (kRedeliveryFirstMs and kRedeliveryMostMs until set, and
+// again after ResetPlatform).
+void SetRedeliveryBackOff(uint32_t firstMs, uint32_t mostMs);
 
 // Where CFAbsoluteTimeGetCurrent reads the wall clock: clock_gettime with
 // CLOCK_REALTIME until set, and again after a set to null. Tests step the

@@ -1,11 +1,12 @@
 // The driver bus: sockets in the driver directory become driver instances,
-// who may publish, and method calls as frames over the socket with their
+// who may publish, method calls as frames over the socket with their
 // failures (a vanished peer, a silent peer, impossible frames) and their
-// results.
+// results, and drivers tried again after a failure.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +30,7 @@
 #include "lib/platform/iokit.h"
 #include "lib/platform/platform_objects.h"
 #include "lib/platform/platform_testing.h"
+#include "tests/support/child_process.h"
 #include "tests/support/port_pump.h"
 #include "tests/support/stream_capture.h"
 #include "tests/support/temp_dir.h"
@@ -887,6 +889,98 @@ TEST_F(DriverBus, AStaleSocketFailsTheOpenQuickly) {
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(connect, 0u);
     IOObjectRelease(services[0]);
+}
+
+// ---------------------------------------------------------------- trying again
+
+TEST_F(DriverBus, AStillPublishedDriverIsTriedAgainAfterAFailure) {
+    struct Case {
+        const char *what;
+        Answer::Kind firstCall; // the driver's answer to the first event-log call
+        bool noDescriptorLeft;  // the descriptor limit is reached at the open
+        const char *transcript;
+    };
+    const Case cases[] = {
+        {"it closed the connection", Answer::kClose, false,
+         "open: success\ncall: the driver is not there\nlater call: the driver is not there\n"
+         "close: the driver is not there\ndelivered again after the back-off\nthen: success\n"},
+        {"it stalled past the call time-out", Answer::kHang, false,
+         "open: success\ncall: the driver did not answer in time\n"
+         "later call: the driver did not answer in time\n"
+         "close: the driver did not answer in time\n"
+         "delivered again after the back-off\nthen: success\n"},
+        {"no descriptor was left for the connection", Answer::kReply, true,
+         "open: Too many open files\ndelivered again after the back-off\nthen: success\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        AddDriver("TrelvoxController.1",
+                  [calls, first = c.firstCall](const bus::RequestHeader &request,
+                                               const std::string &input) {
+                      if (request.kind == bus::kStruct && (*calls)++ == 0) {
+                          return Answer::Of(first);
+                      }
+                      return Echo(request, input);
+                  });
+        // A child, so that the descriptor limit is its own.
+        testsupport::ChildResult r = testsupport::RunInChild([&] {
+            SetDriverBusCallTimeout(200);
+            SetRedeliveryBackOff(100, 400);
+            std::string log;
+            auto say = [&](const char *what, kern_return_t result) {
+                log += std::string(what) + ": " + mach_error_string(result) + "\n";
+            };
+            std::vector<io_service_t> services = Start();
+            if (services.size() != 1) {
+                testsupport::SideChannelWrite("not delivered\n");
+                return;
+            }
+            io_connect_t connect = 0;
+            rlimit saved{};
+            getrlimit(RLIMIT_NOFILE, &saved);
+            if (c.noDescriptorLeft) {
+                // UBSan checks a type the first time through a pipe of its
+                // own: a connection beforehand lets it know them all.
+                if (IOServiceOpen(services[0], mach_task_self(), 0, &connect) == KERN_SUCCESS) {
+                    IOServiceClose(connect);
+                }
+                int lowest = dup(0);
+                close(lowest);
+                rlimit low = saved;
+                low.rlim_cur = static_cast<rlim_t>(lowest);
+                setrlimit(RLIMIT_NOFILE, &low);
+            }
+            kern_return_t opened = IOServiceOpen(services[0], mach_task_self(), 0, &connect);
+            setrlimit(RLIMIT_NOFILE, &saved);
+            IOObjectRelease(services[0]);
+            say("open", opened);
+            if (opened == KERN_SUCCESS) {
+                char reply[64];
+                size_t size = sizeof reply;
+                say("call", IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size));
+                say("later call",
+                    IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr));
+                say("close", IOServiceClose(connect));
+            }
+            auto failedAt = Clock::now();
+            services = PumpAndDrain(3s);
+            auto waited = Clock::now() - failedAt;
+            if (services.size() == 1 && waited >= 98ms && waited < 1s) {
+                log += "delivered again after the back-off\n";
+            }
+            if (!services.empty() &&
+                IOServiceOpen(services[0], mach_task_self(), 0, &connect) == KERN_SUCCESS) {
+                say("then", IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr));
+                IOServiceClose(connect);
+            }
+            testsupport::SideChannelWrite(log);
+        });
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.side, c.transcript);
+    }
 }
 
 } // namespace
