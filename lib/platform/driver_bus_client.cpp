@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -36,6 +35,28 @@ constexpr auto kRetryPause = std::chrono::milliseconds(5);
 // loop is stopped: ample for a driver that answers, and short enough that a
 // stop ends the service within a second when the driver hangs.
 constexpr int64_t kStopGraceMs = 250;
+
+// The problems one driver's connections ran into (bits of a
+// detail::ProblemStreak). A trusted peer's answer to the open ends a streak
+// of untrusted peers; a proper reply to the call that had an impossible one
+// ends that streak, so that a driver whose other calls go well is not
+// reported again on every connection.
+enum DriverProblem : uint32_t {
+    kPeerUnknown = 1,
+    kPeerUntrusted = 2,
+    kImpossibleReply = 4,
+};
+
+// What is shared by a driver instance and its connections.
+struct Driver {
+    std::string path;
+    detail::ProblemStreak problems;
+    std::atomic<uint64_t> impossibleCall{0}; // CallKey of the last impossible reply
+};
+
+uint64_t CallKey(uint32_t kind, uint32_t selector) {
+    return (static_cast<uint64_t>(kind) << 32) | selector;
+}
 
 // The result of a transfer that did not end with kOk; error is the errno
 // that came with kError.
@@ -109,17 +130,22 @@ kern_return_t Connect(const std::string &path, int64_t deadlineMs, bus::StopWatc
 // Whether the process at the other end runs as this process's user or as
 // root (0), or the failure; a socket in a trusted directory could still have
 // been handed to another server.
-kern_return_t CheckPeer(int fd, const std::string &path) {
+kern_return_t CheckPeer(int fd, Driver &driver) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
         int error = errno;
-        detail::BusMessage("cannot tell who serves %s: %s", path.c_str(), strerror(error));
+        if (driver.problems.First(kPeerUnknown)) {
+            detail::BusProblem("cannot tell who serves %s: %s", driver.path.c_str(),
+                               strerror(error));
+        }
         return unix_err(error);
     }
     if (peer.uid != 0 && peer.uid != geteuid()) {
-        detail::BusMessage("refusing %s: served by user %u, not by %s", path.c_str(),
-                           static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
+        if (driver.problems.First(kPeerUntrusted)) {
+            detail::BusProblem("refusing %s: served by user %u, not by %s", driver.path.c_str(),
+                               static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
+        }
         return kIOReturnNotPermitted;
     }
     return KERN_SUCCESS;
@@ -127,7 +153,7 @@ kern_return_t CheckPeer(int fd, const std::string &path) {
 
 class SocketClient : public UserClient {
 public:
-    SocketClient(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    SocketClient(int fd, std::shared_ptr<Driver> driver) : fd_(fd), driver_(std::move(driver)) {}
     ~SocketClient() override {
         if (fd_ >= 0) {
             close(fd_);
@@ -165,10 +191,20 @@ public:
         bus::ReplyHeader reply{};
         memcpy(&reply, inbox_.data(), sizeof reply);
         if (status == bus::IoStatus::kImpossible) {
-            ReportImpossible(reply, kind, capacity);
+            driver_->impossibleCall.store(CallKey(kind, selector));
+            if (driver_->problems.First(kImpossibleReply)) {
+                ReportImpossible(reply, kind, capacity);
+            }
         }
         if (status != bus::IoStatus::kOk) {
             return Break(ResultOf(status, error));
+        }
+        uint32_t ending = kind == bus::kOpen ? kPeerUnknown | kPeerUntrusted : 0;
+        if (driver_->impossibleCall.load() == CallKey(kind, selector)) {
+            ending |= kImpossibleReply;
+        }
+        if (ending != 0 && driver_->problems.End(ending)) {
+            detail::BusRecovery("%s answers properly again", driver_->path.c_str());
         }
         if (reply.outputSize > 0) {
             memcpy(output, inbox_.data() + sizeof reply, reply.outputSize);
@@ -245,7 +281,8 @@ private:
             snprintf(what, sizeof what, "%u bytes of scalar output, not whole 64-bit values",
                      static_cast<unsigned>(reply.outputSize));
         }
-        detail::BusMessage("impossible reply from %s (%s); connection closed", path_.c_str(), what);
+        detail::BusProblem("impossible reply from %s (%s); connection closed",
+                           driver_->path.c_str(), what);
     }
 
     // Closes the connection for good; later calls and the close give result.
@@ -259,32 +296,34 @@ private:
     std::mutex mutex_;
     int fd_;
     kern_return_t broken_ = kIOReturnNotOpen; // what broke the connection
-    std::string path_;
+    std::shared_ptr<Driver> driver_;
     std::vector<char> inbox_; // one whole reply frame; grows to the largest capacity asked
 };
 
 class SocketInstance : public DriverInstance {
 public:
     SocketInstance(std::string path, std::string className)
-        : path_(std::move(path)), className_(std::move(className)) {}
+        : driver_(std::make_shared<Driver>()), className_(std::move(className)) {
+        driver_->path = std::move(path);
+    }
 
     std::string ClassName() const override { return className_; }
-    std::string Name() const override { return path_.substr(path_.rfind('/') + 1); }
+    std::string Name() const override { return driver_->path.substr(driver_->path.rfind('/') + 1); }
 
     kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
         bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
         int fd = -1;
-        kern_return_t result = Connect(path_, deadline, &stop, &fd);
+        kern_return_t result = Connect(driver_->path, deadline, &stop, &fd);
         if (result != KERN_SUCCESS) {
             return result;
         }
-        result = CheckPeer(fd, path_);
+        result = CheckPeer(fd, *driver_);
         if (result != KERN_SUCCESS) {
             close(fd);
             return result;
         }
-        auto socketClient = std::make_unique<SocketClient>(fd, path_);
+        auto socketClient = std::make_unique<SocketClient>(fd, driver_);
         uint32_t got = 0;
         result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
         if (result != KERN_SUCCESS) {
@@ -295,7 +334,7 @@ public:
     }
 
 private:
-    std::string path_;
+    std::shared_ptr<Driver> driver_;
     std::string className_;
 };
 
@@ -318,16 +357,6 @@ std::shared_ptr<DriverInstance> MakeSocketInstance(std::string path, std::string
 std::string TrustedUsers() {
     uid_t self = geteuid();
     return self == 0 ? "root" : "user " + std::to_string(self) + " or root";
-}
-
-void BusMessage(const char *format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fprintf(stderr, "trelvox driver bus: %s\n", line);
-    fflush(stderr);
 }
 
 } // namespace detail

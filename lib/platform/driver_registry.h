@@ -62,4 +62,11 @@ void UnpublishInstance(InstanceId id);
 uint64_t AddPortWatch(int fd, std::function<void()> onReadable);
 void RemovePortWatch(uint64_t id);
 
+// Work that a notification port's run-loop source runs once, on the run
+// loop's thread, when dueMs (bus::MonotonicMs) has come (before pending
+// publications are delivered). The driver bus retries its watch with it.
+// Returns an id for RemovePortTimer.
+uint64_t AddPortTimer(int64_t dueMs, std::function<void()> onDue);
+void RemovePortTimer(uint64_t id);
+
 } // namespace trelvox::platform

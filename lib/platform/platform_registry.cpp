@@ -3,13 +3,14 @@
 // notification's port; the port's run-loop source calls a notification's
 // callback only while it is armed, that is after its iterator has been
 // drained, and disarms it until the next drain. The port sources also run
-// the re-delivery of failed drivers.
+// the port watches and timers and the re-delivery of failed drivers.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "lib/platform/driver_bus.h"
 #include "lib/platform/driver_registry.h"
@@ -142,19 +143,41 @@ struct PortSource : __CFRunLoopSource {
     int64_t DueMs() override {
         RegistryState &state = State();
         std::lock_guard lock(state.mutex);
-        return port == nullptr ? -1 : NextRedeliveryMs(state);
+        if (port == nullptr) {
+            return -1;
+        }
+        int64_t due = NextRedeliveryMs(state);
+        for (const auto &[id, timer] : state.timers) {
+            if (due < 0 || timer.dueMs < due) {
+                due = timer.dueMs;
+            }
+        }
+        return due;
     }
 
     void PerformDue() override {
         RegistryState &state = State();
         IONotificationPort *current = nullptr;
+        std::vector<std::function<void()>> due;
         {
             std::lock_guard lock(state.mutex);
             current = port;
             if (current == nullptr) {
                 return;
             }
-            RedeliverDue(state, bus::MonotonicMs());
+            int64_t now = bus::MonotonicMs();
+            RedeliverDue(state, now);
+            for (auto it = state.timers.begin(); it != state.timers.end();) {
+                if (it->second.dueMs <= now) {
+                    due.push_back(std::move(it->second.onDue));
+                    it = state.timers.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (const std::function<void()> &onDue : due) {
+            onDue();
         }
         DeliverPending(current);
     }
@@ -183,6 +206,7 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     port->source = new PortSource;
     std::lock_guard lock(State().mutex);
     port->source->port = port;
+    State().ports.insert(port);
     return port;
 }
 
@@ -199,6 +223,7 @@ void IONotificationPortDestroy(IONotificationPortRef notify) {
             }
         }
         notify->source->port = nullptr;
+        state.ports.erase(notify);
         close(notify->wakeRead);
         close(notify->wakeWrite);
     }
@@ -356,6 +381,24 @@ void RemovePortWatch(uint64_t id) {
     state.watches.erase(id);
 }
 
+uint64_t AddPortTimer(int64_t dueMs, std::function<void()> onDue) {
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    uint64_t id = state.nextTimer++;
+    state.timers.emplace(id, PortTimer{dueMs, std::move(onDue)});
+    // A loop waiting without a time-out must learn of the new one.
+    for (IONotificationPort *port : state.ports) {
+        WakePort(port);
+    }
+    return id;
+}
+
+void RemovePortTimer(uint64_t id) {
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    state.timers.erase(id);
+}
+
 PlatformCounts Counts() {
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
@@ -377,10 +420,12 @@ void ResetPlatform() {
     // that their destructors may call back in.
     std::map<InstanceId, Published> instances;
     std::map<io_connect_t, Connection> connections;
+    std::map<uint64_t, PortTimer> timers;
     {
         std::lock_guard lock(state.mutex);
         instances.swap(state.instances);
         connections.swap(state.connections);
+        timers.swap(state.timers);
         state.notifications.clear();
         state.services.clear();
         state.watches.clear();

@@ -1,6 +1,6 @@
 // The stand-in's process-wide registry state: published instances with
 // their re-delivery, notifications and their iterators, service objects,
-// open connections and port watches. Shared by the registry, the
+// open connections, port watches and timers. Shared by the registry, the
 // re-delivery and the connection code; every member is guarded by `mutex`.
 // Not for callers of iokit.h.
 #pragma once
@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "lib/platform/bus_frames.h"
@@ -45,6 +46,11 @@ struct PortWatch {
     std::function<void()> onReadable;
 };
 
+struct PortTimer {
+    int64_t dueMs; // bus::MonotonicMs
+    std::function<void()> onDue;
+};
+
 // A service object that IOIteratorNext handed out.
 struct ServiceObject {
     InstanceId instance;
@@ -68,8 +74,11 @@ struct RegistryState {
     std::map<io_iterator_t, Notification> notifications;
     std::map<io_service_t, ServiceObject> services;
     std::map<io_connect_t, Connection> connections;
+    std::set<IONotificationPort *> ports;
     std::map<uint64_t, PortWatch> watches;
     uint64_t nextWatch = 1;
+    std::map<uint64_t, PortTimer> timers;
+    uint64_t nextTimer = 1;
     uint32_t firstBackOffMs = kRedeliveryFirstMs;
     uint32_t mostBackOffMs = kRedeliveryMostMs;
 };

@@ -1,7 +1,8 @@
 // The driver bus: sockets in the driver directory become driver instances,
 // who may publish, method calls as frames over the socket with their
 // failures (a vanished peer, a silent peer, impossible frames) and their
-// results, and drivers tried again after a failure.
+// results, drivers tried again after a failure, the watch tried again until
+// it stands, and the messages said once per streak.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -28,6 +29,7 @@
 #include "lib/platform/driver_bus.h"
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
+#include "lib/platform/platform_messages.h"
 #include "lib/platform/platform_objects.h"
 #include "lib/platform/platform_testing.h"
 #include "tests/support/child_process.h"
@@ -409,6 +411,24 @@ void CountCallback(void *refCon, io_iterator_t) {
     static_cast<Delivery *>(refCon)->callbacks++;
 }
 
+// What went through the message sink.
+struct Message {
+    bool problem;
+    std::string text;
+};
+std::mutex gMessagesMutex;
+std::vector<Message> gMessages;
+
+void RecordMessage(bool problem, const char *text) {
+    std::lock_guard lock(gMessagesMutex);
+    gMessages.push_back({problem, text});
+}
+
+std::vector<Message> TakeMessages() {
+    std::lock_guard lock(gMessagesMutex);
+    return std::exchange(gMessages, {});
+}
+
 // A driver directory of its own, a notification port (which starts the
 // bus) and a first-publish notification of the driver class.
 class DriverBus : public ::testing::Test, protected testsupport::TempDir {
@@ -425,10 +445,14 @@ protected:
         drivers_.clear();
         if (port_ != nullptr) {
             IONotificationPortDestroy(port_);
+            port_ = nullptr;
         }
         StopDriverBus();
         ResetPlatform();
         SetDriverBusCallTimeout(kDriverBusDefaultTimeoutMs);
+        SetDriverBusWatchRetry(kDriverBusWatchRetryMs);
+        SetPlatformMessageSink(nullptr);
+        TakeMessages();
         unsetenv("TRELVOX_DRIVER_DIR");
     }
 
@@ -623,6 +647,7 @@ TEST_F(DriverBus, ADirectoryOthersMayWriteIsIgnoredUntilItIsMadeSafe) {
     EXPECT_EQ(Counts().instances, 0u);
 
     ASSERT_EQ(chmod(Root().c_str(), 0700), 0);
+    StderrCapture safe;
     std::vector<io_service_t> services;
     ASSERT_TRUE(PumpUntil([&] {
         for (io_service_t s : Drain()) {
@@ -630,6 +655,9 @@ TEST_F(DriverBus, ADirectoryOthersMayWriteIsIgnoredUntilItIsMadeSafe) {
         }
         return services.size() == 2;
     })) << "both sockets are found once the directory is safe";
+    EXPECT_EQ(safe.Take(), "trelvox driver bus: the driver directory " + Root() +
+                               " is watched and trusted again\n")
+        << "the end of the streak, once";
 
     ASSERT_EQ(chmod(Root().c_str(), 0720), 0); // group write is as bad
     StderrCapture again;
@@ -686,10 +714,10 @@ TEST_F(DriverBus, AServerRunningAsAnotherUserIsRefusedAtConnection) {
     io_connect_t connect = 0;
     StderrCapture capture;
     EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), kIOReturnNotPermitted);
+    EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), kIOReturnNotPermitted);
     std::string err = capture.Take();
-    EXPECT_NE(err.find("refusing " + path + ": served by user 65534, not by root"),
-              std::string::npos)
-        << err;
+    EXPECT_EQ(Occurrences(err, "refusing " + path + ": served by user 65534, not by root\n"), 1u)
+        << "once while it lasts: " << err;
     IOObjectRelease(services[0]);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
@@ -981,6 +1009,125 @@ TEST_F(DriverBus, AStillPublishedDriverIsTriedAgainAfterAFailure) {
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.side, c.transcript);
     }
+}
+
+TEST_F(DriverBus, TheWatchIsTriedAgainUntilItStandsAndThenScans) {
+    struct Case {
+        const char *what;
+        const char *directory; // the driver directory, below the test's
+        bool startFirst;       // the watch stands before it is broken
+        void (*breakIt)(const std::string &directory);
+        std::vector<std::string> problems; // each said once, in this order
+    };
+    auto parentOf = [](const std::string &dir) { return dir.substr(0, dir.rfind('/')); };
+    const Case cases[] = {
+        {"inotify cannot be set up",
+         "drivers",
+         false,
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+             Faults().failDirectoryWatch = EMFILE;
+         },
+         {"cannot watch the driver directory {dir}: Too many open files; trying again every "
+          "50 ms"}},
+        {"the directory cannot be made yet",
+         "parent/drivers",
+         false,
+         [](const std::string &) {},
+         {"cannot create the driver directory {dir}: No such file or directory "
+          "(TRELVOX_DRIVER_DIR names another); trying again every 50 ms"}},
+        {"the directory and its parent have gone",
+         "parent/drivers",
+         true,
+         [](const std::string &dir) {
+             std::string command = "rm -rf '" + dir.substr(0, dir.rfind('/')) + "'";
+             ASSERT_EQ(system(command.c_str()), 0);
+         },
+         {"the driver directory {dir} has gone and {parent} cannot be watched (No such file or "
+          "directory); trying again every 50 ms",
+          "cannot create the driver directory {dir}: No such file or directory "
+          "(TRELVOX_DRIVER_DIR names another); trying again every 50 ms"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        SetDriverBusWatchRetry(50);
+        SetPlatformMessageSink(RecordMessage);
+        std::string dir = Path(c.directory);
+        setenv("TRELVOX_DRIVER_DIR", dir.c_str(), 1);
+        if (c.startFirst) {
+            ASSERT_EQ(mkdir(parentOf(dir).c_str(), 0755), 0);
+            ASSERT_TRUE(Start().empty());
+            c.breakIt(dir);
+        } else {
+            c.breakIt(dir);
+            ASSERT_TRUE(Start().empty());
+        }
+        EXPECT_TRUE(PumpAndDrain(300ms).empty()) << "several attempts, in vain";
+
+        // Repaired, with a driver in it before the watch stands again.
+        Faults().failDirectoryWatch = 0;
+        mkdir(parentOf(dir).c_str(), 0755);
+        mkdir(dir.c_str(), 0755);
+        AddDriver(std::string(c.directory) + "/TrelvoxController.1");
+        EXPECT_EQ(PumpAndDrain(2s).size(), 1u);
+
+        std::vector<std::string> problems;
+        std::vector<std::string> ends;
+        for (const Message &m : TakeMessages()) {
+            (m.problem ? problems : ends).push_back(m.text);
+        }
+        std::vector<std::string> want;
+        for (std::string text : c.problems) {
+            text.replace(text.find("{dir}"), 5, dir);
+            if (size_t at = text.find("{parent}"); at != std::string::npos) {
+                text.replace(at, 8, parentOf(dir));
+            }
+            want.push_back(text);
+        }
+        EXPECT_EQ(problems, want);
+        EXPECT_EQ(ends, std::vector<std::string>{"the driver directory " + dir +
+                                                 " is watched and trusted again"});
+    }
+}
+
+TEST_F(DriverBus, ADriversImpossibleRepliesAreSaidOnceUntilItAnswersProperlyAgain) {
+    SetPlatformMessageSink(RecordMessage);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    AddDriver("TrelvoxController.1",
+              [calls](const bus::RequestHeader &request, const std::string &input) {
+                  if (request.kind == bus::kStruct && (*calls)++ < 2) {
+                      Answer answer;
+                      answer.kind = Answer::kRaw;
+                      answer.raw = bus::ReplyHeader{0x12345678, 0, 4};
+                      answer.output = "abcd";
+                      return answer;
+                  }
+                  return Echo(request, input);
+              });
+    std::vector<io_service_t> services = Start();
+    ASSERT_EQ(services.size(), 1u);
+    // One connection after another, as deliveries after each failure make.
+    std::vector<kern_return_t> results;
+    for (int i = 0; i < 3; ++i) {
+        io_connect_t connect = 0;
+        ASSERT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), KERN_SUCCESS);
+        char reply[16];
+        size_t size = sizeof reply;
+        results.push_back(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size));
+        IOServiceClose(connect);
+    }
+    IOObjectRelease(services[0]);
+    EXPECT_EQ(results, (std::vector<kern_return_t>{kIOReturnError, kIOReturnError, 6}));
+    std::vector<Message> messages = TakeMessages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].problem);
+    EXPECT_EQ(messages[0].text, "impossible reply from " + Path("TrelvoxController.1") +
+                                    " (no reply frame: magic number 0x12345678); connection "
+                                    "closed");
+    EXPECT_FALSE(messages[1].problem);
+    EXPECT_EQ(messages[1].text, Path("TrelvoxController.1") + " answers properly again");
 }
 
 } // namespace
