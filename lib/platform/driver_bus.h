@@ -8,14 +8,15 @@
 //
 // Who may publish: the directory must belong to this process's user or to
 // root and must not be writable by group or others, and each socket must
-// belong to one of those two users; anything else is ignored with a message
-// on standard error. The directory is created (owner-only write) when it is
-// missing.
+// belong to one of those two users; anything else is ignored, said once
+// through the message sink (platform_messages.h). The directory is created
+// (owner-only write) when it is missing.
 //
 // Calls on a connection travel as the frames of bus_frames.h. A peer that
 // goes away, stops answering for longer than the call time-out, or sends an
-// impossible frame fails the call with a non-zero result and the connection
-// is closed; later calls on it fail at once.
+// impossible frame fails the call with its own result (iokit.h) and the
+// connection is closed; later calls on it, and its close, fail at once with
+// the same result.
 #pragma once
 
 #include <cstdint>
@@ -30,13 +31,17 @@ std::string DriverBusDirectory();
 // Starts watching the driver directory and publishes the sockets already in
 // it, unless the watch already stands. IONotificationPortCreate calls it, so
 // that instances present at start-up are there for the first drain and later
-// ones arrive through the port's run-loop source. A directory that cannot be
-// made or watched is reported on standard error; the stand-in then serves
-// in-process instances only. Returns whether the watch stands.
+// ones arrive through the port's run-loop source. When the directory cannot
+// be made or watched (inotify's limits, a read-only parent, permissions), or
+// later has gone while its parent cannot be watched, this is reported once
+// through the message sink and the watch is tried again every
+// kDriverBusWatchRetryMs, on the monotonic clock through a port's run-loop
+// source, until it stands; the directory is then scanned. Returns whether
+// the watch stands now; false leaves the retry armed.
 bool StartDriverBus();
 
-// Stops the watch and unpublishes every instance the bus published. Open
-// connections keep working until closed.
+// Stops the watch, and any retry of it, and unpublishes every instance the
+// bus published. Open connections keep working until closed.
 void StopDriverBus();
 
 // Time-out of one call on a connection (IOServiceOpen and each method
@@ -44,5 +49,9 @@ void StopDriverBus();
 // reply; tests make it short (platform_testing.h).
 inline constexpr uint32_t kDriverBusDefaultTimeoutMs = 10000;
 uint32_t DriverBusCallTimeout();
+
+// The pause between attempts to watch the driver directory (tests make it
+// short, platform_testing.h).
+inline constexpr uint32_t kDriverBusWatchRetryMs = 5000;
 
 } // namespace trelvox::platform

@@ -1,7 +1,9 @@
 // Connections over the driver bus: IOServiceOpen connects to the instance's
 // socket and sends the open frame; every method call is one request frame
 // and one reply frame, each bounded by the call time-out. Any failure of the
-// transfer or an impossible reply closes the connection for good.
+// transfer or an impossible reply closes the connection for good. Each
+// failure has its own result (iokit.h): the driver not there, too slow, not
+// trusted, an impossible reply, a stop, or a system call of this side.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -35,75 +36,124 @@ constexpr auto kRetryPause = std::chrono::milliseconds(5);
 // stop ends the service within a second when the driver hangs.
 constexpr int64_t kStopGraceMs = 250;
 
-kern_return_t ResultOf(bus::IoStatus status) {
+// The problems one driver's connections ran into (bits of a
+// detail::ProblemStreak). A trusted peer's answer to the open ends a streak
+// of untrusted peers; a proper reply to the call that had an impossible one
+// ends that streak, so that a driver whose other calls go well is not
+// reported again on every connection.
+enum DriverProblem : uint32_t {
+    kPeerUnknown = 1,
+    kPeerUntrusted = 2,
+    kImpossibleReply = 4,
+};
+
+// What is shared by a driver instance and its connections.
+struct Driver {
+    std::string path;
+    detail::ProblemStreak problems;
+    std::atomic<uint64_t> impossibleCall{0}; // CallKey of the last impossible reply
+};
+
+uint64_t CallKey(uint32_t kind, uint32_t selector) {
+    return (static_cast<uint64_t>(kind) << 32) | selector;
+}
+
+// The result of a transfer that did not end with kOk; error is the errno
+// that came with kError.
+kern_return_t ResultOf(bus::IoStatus status, int error) {
     switch (status) {
     case bus::IoStatus::kTimeout:
         return kIOReturnTimeout;
     case bus::IoStatus::kStopped:
         return kIOReturnAborted;
+    case bus::IoStatus::kClosed:
+        return kIOReturnNoDevice; // the driver closed it: it has unloaded
+    case bus::IoStatus::kImpossible:
+        return kIOReturnError;
     default:
-        return kIOReturnNotResponding;
+        return unix_err(error);
     }
 }
 
-// Connects to the socket at path; -1 when it cannot be reached before the
-// deadline, or within the grace after a stop. The descriptor is non-blocking
-// and close-on-exec.
-int Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop) {
+// Connects to the socket at path: 0 and a descriptor (non-blocking,
+// close-on-exec) in *fd, or the failure: kIOReturnNoDevice when nothing is
+// there or nothing listens, kIOReturnTimeout when a full backlog outlasts
+// the deadline, kIOReturnAborted when the grace after a stop has ended, and
+// unix_err for a system call that fails here.
+kern_return_t Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop, int *fd) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
-        return -1;
+        return unix_err(ENAMETOOLONG);
     }
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
     int64_t refusedUntil = bus::MonotonicMs() + kRefusedRetryMs;
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
-            return -1;
+        *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (*fd < 0) {
+            return unix_err(errno);
         }
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-            return fd;
+        if (connect(*fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            return KERN_SUCCESS;
         }
         int error = errno;
-        close(fd);
+        close(*fd);
+        *fd = -1;
         int64_t now = bus::MonotonicMs();
+        if (bus::StopSeen(stop) && now >= stop->cutAtMs) {
+            return kIOReturnAborted;
+        }
         // A full backlog (EAGAIN) is a busy driver; a refusal may be a driver
         // between bind and listen. Anything else will not get better.
-        if (bus::StopSeen(stop) && now >= stop->cutAtMs) {
-            return -1;
-        }
-        bool retry = (error == EAGAIN && now < deadlineMs) ||
-                     (error == ECONNREFUSED && now < refusedUntil && now < deadlineMs) ||
-                     error == EINTR;
-        if (!retry) {
-            return -1;
+        switch (error) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            if (now >= deadlineMs) {
+                return kIOReturnTimeout;
+            }
+            break;
+        case ECONNREFUSED:
+            if (now >= refusedUntil || now >= deadlineMs) {
+                return kIOReturnNoDevice; // a socket left behind
+            }
+            break;
+        case ENOENT:
+            return kIOReturnNoDevice; // removed since it was published
+        default:
+            return unix_err(error);
         }
         std::this_thread::sleep_for(kRetryPause);
     }
 }
 
 // Whether the process at the other end runs as this process's user or as
-// root; a socket in a trusted directory could still have been handed to
-// another server.
-bool PeerIsTrusted(int fd, const std::string &path) {
+// root (0), or the failure; a socket in a trusted directory could still have
+// been handed to another server.
+kern_return_t CheckPeer(int fd, Driver &driver) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-        detail::BusMessage("cannot tell who serves %s: %s", path.c_str(), strerror(errno));
-        return false;
+        int error = errno;
+        if (driver.problems.First(kPeerUnknown)) {
+            detail::BusProblem("cannot tell who serves %s: %s", driver.path.c_str(),
+                               strerror(error));
+        }
+        return unix_err(error);
     }
     if (peer.uid != 0 && peer.uid != geteuid()) {
-        detail::BusMessage("refusing %s: served by user %u, not by %s", path.c_str(),
-                           static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
-        return false;
+        if (driver.problems.First(kPeerUntrusted)) {
+            detail::BusProblem("refusing %s: served by user %u, not by %s", driver.path.c_str(),
+                               static_cast<unsigned>(peer.uid), detail::TrustedUsers().c_str());
+        }
+        return kIOReturnNotPermitted;
     }
-    return true;
+    return KERN_SUCCESS;
 }
 
 class SocketClient : public UserClient {
 public:
-    SocketClient(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    SocketClient(int fd, std::shared_ptr<Driver> driver) : fd_(fd), driver_(std::move(driver)) {}
     ~SocketClient() override {
         if (fd_ >= 0) {
             close(fd_);
@@ -117,7 +167,7 @@ public:
         std::lock_guard lock(mutex_);
         *outputSize = 0;
         if (fd_ < 0) {
-            return kIOReturnNotResponding;
+            return broken_;
         }
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
         bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
@@ -125,7 +175,7 @@ public:
         bus::IoStatus status =
             bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status));
+            return Break(ResultOf(status, errno));
         }
         // The reply comes whole into the inbox, header and output in one
         // receive, and only the output its header announces goes on to the
@@ -137,14 +187,24 @@ public:
         size_t frameSize = 0;
         status = bus::RecvReply(fd_, kind, capacity, inbox_.data(), inbox_.size(), true, deadline,
                                 &stop, &frameSize);
+        int error = errno;
         bus::ReplyHeader reply{};
         memcpy(&reply, inbox_.data(), sizeof reply);
         if (status == bus::IoStatus::kImpossible) {
-            ReportImpossible(reply, kind, capacity);
-            return Break(kIOReturnError);
+            driver_->impossibleCall.store(CallKey(kind, selector));
+            if (driver_->problems.First(kImpossibleReply)) {
+                ReportImpossible(reply, kind, capacity);
+            }
         }
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status));
+            return Break(ResultOf(status, error));
+        }
+        uint32_t ending = kind == bus::kOpen ? kPeerUnknown | kPeerUntrusted : 0;
+        if (driver_->impossibleCall.load() == CallKey(kind, selector)) {
+            ending |= kImpossibleReply;
+        }
+        if (ending != 0 && driver_->problems.End(ending)) {
+            detail::BusRecovery("%s answers properly again", driver_->path.c_str());
         }
         if (reply.outputSize > 0) {
             memcpy(output, inbox_.data() + sizeof reply, reply.outputSize);
@@ -190,12 +250,12 @@ public:
         return result;
     }
 
-    // A connection that broke reports the failure again when it is closed,
+    // A connection that broke reports its failure again when it is closed,
     // as closing a connection to a driver that has gone does.
     kern_return_t Close() override {
         std::lock_guard lock(mutex_);
         if (fd_ < 0) {
-            return kIOReturnNotResponding;
+            return broken_;
         }
         close(fd_);
         fd_ = -1;
@@ -221,42 +281,51 @@ private:
             snprintf(what, sizeof what, "%u bytes of scalar output, not whole 64-bit values",
                      static_cast<unsigned>(reply.outputSize));
         }
-        detail::BusMessage("impossible reply from %s (%s); connection closed", path_.c_str(), what);
+        detail::BusProblem("impossible reply from %s (%s); connection closed",
+                           driver_->path.c_str(), what);
     }
 
+    // Closes the connection for good; later calls and the close give result.
     kern_return_t Break(kern_return_t result) {
         close(fd_);
         fd_ = -1;
+        broken_ = result;
         return result;
     }
 
     std::mutex mutex_;
     int fd_;
-    std::string path_;
+    kern_return_t broken_ = kIOReturnNotOpen; // what broke the connection
+    std::shared_ptr<Driver> driver_;
     std::vector<char> inbox_; // one whole reply frame; grows to the largest capacity asked
 };
 
 class SocketInstance : public DriverInstance {
 public:
     SocketInstance(std::string path, std::string className)
-        : path_(std::move(path)), className_(std::move(className)) {}
+        : driver_(std::make_shared<Driver>()), className_(std::move(className)) {
+        driver_->path = std::move(path);
+    }
 
     std::string ClassName() const override { return className_; }
+    std::string Name() const override { return driver_->path.substr(driver_->path.rfind('/') + 1); }
 
     kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) override {
         int64_t deadline = bus::MonotonicMs() + DriverBusCallTimeout();
         bus::StopWatch stop = detail::CurrentRunLoopStopWatch(kStopGraceMs);
-        int fd = Connect(path_, deadline, &stop);
-        if (fd < 0) {
-            return kIOReturnNoDevice;
+        int fd = -1;
+        kern_return_t result = Connect(driver_->path, deadline, &stop, &fd);
+        if (result != KERN_SUCCESS) {
+            return result;
         }
-        if (!PeerIsTrusted(fd, path_)) {
+        result = CheckPeer(fd, *driver_);
+        if (result != KERN_SUCCESS) {
             close(fd);
-            return kIOReturnNoDevice;
+            return result;
         }
-        auto socketClient = std::make_unique<SocketClient>(fd, path_);
+        auto socketClient = std::make_unique<SocketClient>(fd, driver_);
         uint32_t got = 0;
-        kern_return_t result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
+        result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
         if (result != KERN_SUCCESS) {
             return result;
         }
@@ -265,7 +334,7 @@ public:
     }
 
 private:
-    std::string path_;
+    std::shared_ptr<Driver> driver_;
     std::string className_;
 };
 
@@ -288,16 +357,6 @@ std::shared_ptr<DriverInstance> MakeSocketInstance(std::string path, std::string
 std::string TrustedUsers() {
     uid_t self = geteuid();
     return self == 0 ? "root" : "user " + std::to_string(self) + " or root";
-}
-
-void BusMessage(const char *format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    fprintf(stderr, "trelvox driver bus: %s\n", line);
-    fflush(stderr);
 }
 
 } // namespace detail

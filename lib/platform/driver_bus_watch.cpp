@@ -5,62 +5,39 @@
 // own owner or mode leads to a fresh scan. A directory that is removed or
 // moved away unpublishes everything, and its parent is watched until a
 // directory of that name is there again, which is then watched and scanned.
-#include <dirent.h>
+// The watch is never given up: when it cannot be set (the directory cannot
+// be made, inotify's limits, permissions) it is tried again at every retry
+// interval, on the monotonic clock through a port timer, until it stands.
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <set>
-#include <vector>
 
+#include "lib/platform/bus_frames.h"
 #include "lib/platform/driver_bus.h"
-#include "lib/platform/driver_bus_socket.h"
+#include "lib/platform/driver_bus_directory.h"
 #include "lib/platform/platform_state.h"
 
 namespace trelvox::platform {
 namespace {
 
+using detail::Bus;
+using detail::TheBus;
+
 constexpr char kDefaultDirectory[] = "/run/trelvox";
 constexpr uint32_t kWatchMask = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB |
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// The parent, while the directory is away: a directory of its name arriving.
-constexpr uint32_t kParentMask = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+// The parent, while the directory is away: a directory of its name
+// arriving, or the parent itself going.
+constexpr uint32_t kParentMask =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-struct Publication {
-    InstanceId id;
-    dev_t device;
-    ino_t inode;
-};
-
-// The bus's state; every member is guarded by `mutex`. Lock order: this
-// mutex before the registry's.
-struct Bus {
-    std::mutex mutex;
-    std::string directory;
-    int inotifyFd = -1;
-    int directoryWatch = -1; // inotify watch of the directory; -1 while it is away
-    int parentWatch = -1;    // inotify watch of its parent while it is away
-    uint64_t watchId = 0;
-    std::map<std::string, Publication> published;
-    std::set<std::string> refused; // names already reported as not trusted
-    bool directoryReported = false;
-};
-
-Bus &TheBus() {
-    // Never destroyed: a run loop may still deliver while the process exits.
-    static Bus *bus = new Bus;
-    return *bus;
-}
-
-bool TrustedUser(uid_t uid) {
-    return uid == 0 || uid == geteuid();
-}
+std::atomic<uint32_t> gWatchRetryMs{kDriverBusWatchRetryMs};
 
 bool WatchStands(uint64_t id) {
     detail::RegistryState &state = detail::State();
@@ -68,124 +45,29 @@ bool WatchStands(uint64_t id) {
     return state.watches.count(id) != 0;
 }
 
-// Whether sockets in the directory may be trusted; the first failure of a
-// streak is reported.
-bool DirectoryTrusted(Bus &bus) {
-    struct stat st {};
-    const char *problem = nullptr;
-    char extra[96] = "";
-    if (stat(bus.directory.c_str(), &st) != 0) {
-        problem = "it cannot be examined";
-        snprintf(extra, sizeof extra, " (%s)", strerror(errno));
-    } else if (!S_ISDIR(st.st_mode)) {
-        problem = "it is not a directory";
-    } else if (!TrustedUser(st.st_uid)) {
-        problem = "it belongs to another user";
-        snprintf(extra, sizeof extra, " (user %u, not %s)", static_cast<unsigned>(st.st_uid),
-                 detail::TrustedUsers().c_str());
-    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        problem = "group or others may write to it";
-        snprintf(extra, sizeof extra, " (mode %04o)", static_cast<unsigned>(st.st_mode & 07777));
-    }
-    if (problem == nullptr) {
-        bus.directoryReported = false;
-        return true;
-    }
-    if (!bus.directoryReported) {
-        detail::BusMessage("ignoring the driver directory %s: %s%s", bus.directory.c_str(), problem,
-                           extra);
-        bus.directoryReported = true;
-    }
-    return false;
-}
-
-void Forget(Bus &bus, const std::string &name) {
-    bus.refused.erase(name);
-    auto it = bus.published.find(name);
-    if (it == bus.published.end()) {
-        return;
-    }
-    UnpublishInstance(it->second.id);
-    bus.published.erase(it);
-}
-
-void ForgetAll(Bus &bus) {
-    for (const auto &[name, publication] : bus.published) {
-        UnpublishInstance(publication.id);
-    }
-    bus.published.clear();
-    bus.refused.clear();
-}
-
-// Publishes the socket of that name if it is one and may be trusted.
-void Consider(Bus &bus, const std::string &name) {
-    if (name.empty() || name[0] == '.') {
-        return;
-    }
-    if (!DirectoryTrusted(bus)) {
-        return;
-    }
-    std::string path = bus.directory + "/" + name;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        return; // gone again, or no socket: nothing to publish
-    }
-    if (!TrustedUser(st.st_uid)) {
-        if (bus.refused.insert(name).second) {
-            detail::BusMessage("ignoring %s: it belongs to user %u, not to %s", path.c_str(),
-                               static_cast<unsigned>(st.st_uid), detail::TrustedUsers().c_str());
-        }
-        return;
-    }
-    if (path.size() >= sizeof(sockaddr_un::sun_path)) {
-        if (bus.refused.insert(name).second) {
-            detail::BusMessage("ignoring %s: the path is too long for a socket", path.c_str());
-        }
-        return;
-    }
-    auto it = bus.published.find(name);
-    if (it != bus.published.end()) {
-        if (it->second.device == st.st_dev && it->second.inode == st.st_ino) {
-            return; // already published
-        }
-        UnpublishInstance(it->second.id);
-        bus.published.erase(it);
-    }
-    bus.refused.erase(name);
-    InstanceId id =
-        PublishInstance(detail::MakeSocketInstance(path, name.substr(0, name.find('.'))));
-    bus.published[name] = Publication{id, st.st_dev, st.st_ino};
-}
-
-// Brings the publications in line with the directory's contents.
-void Rescan(Bus &bus) {
-    if (!DirectoryTrusted(bus)) {
-        ForgetAll(bus);
-        return;
-    }
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(bus.directory.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            names.emplace_back(entry->d_name);
-        }
-        closedir(dir);
-    }
-    std::set<std::string> present(names.begin(), names.end());
-    std::vector<std::string> gone;
-    for (const auto &[name, publication] : bus.published) {
-        if (present.count(name) == 0) {
-            gone.push_back(name);
+// "trying again every 5 s", for the messages of a watch that is retried.
+struct RetryText {
+    RetryText() {
+        uint32_t ms = gWatchRetryMs.load();
+        if (ms % 1000 == 0) {
+            snprintf(text, sizeof text, "trying again every %u s",
+                     static_cast<unsigned>(ms / 1000));
+        } else {
+            snprintf(text, sizeof text, "trying again every %u ms", static_cast<unsigned>(ms));
         }
     }
-    for (const std::string &name : gone) {
-        Forget(bus, name);
-    }
-    for (const std::string &name : names) {
-        Consider(bus, name);
-    }
-}
+    char text[40];
+};
 
-void StopLocked(Bus &bus) {
+bool StartLocked(Bus &bus);
+
+// Takes the watch down and unpublishes what it published; an attempt to
+// watch that is armed is cancelled. The streak of problems goes on.
+void CloseWatch(Bus &bus) {
+    if (bus.retryId != 0) {
+        RemovePortTimer(bus.retryId);
+        bus.retryId = 0;
+    }
     if (bus.watchId != 0) {
         RemovePortWatch(bus.watchId);
         bus.watchId = 0;
@@ -196,8 +78,29 @@ void StopLocked(Bus &bus) {
     }
     bus.directoryWatch = -1;
     bus.parentWatch = -1;
-    ForgetAll(bus);
-    bus.directoryReported = false;
+    detail::ForgetAll(bus);
+}
+
+// Tries to watch again once the retry interval has passed.
+void ArmRetry(Bus &bus) {
+    uint64_t seq = ++bus.retrySeq;
+    bus.retryId = AddPortTimer(bus::MonotonicMs() + gWatchRetryMs.load(), [seq] {
+        Bus &bus = TheBus();
+        std::lock_guard lock(bus.mutex);
+        if (bus.retryId != 0 && bus.retrySeq == seq) {
+            bus.retryId = 0;
+            StartLocked(bus);
+        }
+    });
+}
+
+// The watch could not be set: say so once in the streak and try again later.
+void WatchFailed(Bus &bus, int error) {
+    detail::DirectoryProblem(bus, detail::kDirectoryCannotBeWatched,
+                             "cannot watch the driver directory %s: %s; %s", bus.directory.c_str(),
+                             strerror(error), RetryText().text);
+    CloseWatch(bus);
+    ArmRetry(bus);
 }
 
 // The directory's parent and its own name within it.
@@ -222,35 +125,45 @@ void TryReturn(Bus &bus) {
     }
     int watch = inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask);
     if (watch < 0) {
+        WatchFailed(bus, errno);
         return;
     }
     bus.directoryWatch = watch;
     inotify_rm_watch(bus.inotifyFd, bus.parentWatch);
     bus.parentWatch = -1;
-    Rescan(bus);
+    detail::Rescan(bus);
+}
+
+// The directory has gone and its parent cannot be watched for its return
+// (or has gone too): the whole watch is tried again later.
+void ParentLost(Bus &bus, int error) {
+    detail::DirectoryProblem(bus, detail::kDirectoryParentUnwatched,
+                             "the driver directory %s has gone and %s cannot be watched (%s); %s",
+                             bus.directory.c_str(), ParentOf(bus.directory).c_str(),
+                             strerror(error), RetryText().text);
+    CloseWatch(bus);
+    ArmRetry(bus);
 }
 
 // The directory was removed or moved away: its drivers are gone, and the
 // parent is watched for its return.
 void AwaitReturn(Bus &bus) {
-    ForgetAll(bus);
+    detail::ForgetAll(bus);
     if (bus.directoryWatch >= 0) {
         // A directory moved elsewhere would still be watched there.
         inotify_rm_watch(bus.inotifyFd, bus.directoryWatch);
         bus.directoryWatch = -1;
     }
-    std::string parent = ParentOf(bus.directory);
-    bus.parentWatch = inotify_add_watch(bus.inotifyFd, parent.c_str(), kParentMask);
+    bus.parentWatch =
+        inotify_add_watch(bus.inotifyFd, ParentOf(bus.directory).c_str(), kParentMask);
     if (bus.parentWatch < 0) {
-        detail::BusMessage("the driver directory %s has gone and %s cannot be watched (%s); no "
-                           "more drivers will be found there",
-                           bus.directory.c_str(), parent.c_str(), strerror(errno));
-        StopLocked(bus);
+        ParentLost(bus, errno);
         return;
     }
-    detail::BusMessage("the driver directory %s has gone; drivers will be found there again "
-                       "once it is back",
-                       bus.directory.c_str());
+    detail::DirectoryProblem(bus, detail::kDirectoryGone,
+                             "the driver directory %s has gone; drivers will be found there again "
+                             "once it is back",
+                             bus.directory.c_str());
     TryReturn(bus); // it may be back already
 }
 
@@ -264,6 +177,7 @@ void OnDirectoryEvents() {
     bool rescan = false;
     bool gone = false;
     bool back = false;
+    bool parentGone = false;
     const std::string name = NameOf(bus.directory);
     alignas(inotify_event) char buffer[8192];
     for (;;) {
@@ -283,6 +197,8 @@ void OnDirectoryEvents() {
             }
             if (event->wd == bus.parentWatch) {
                 back = back || (event->len > 0 && name == event->name);
+                parentGone =
+                    parentGone || (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
                 continue;
             }
             if (event->wd != bus.directoryWatch) {
@@ -298,43 +214,79 @@ void OnDirectoryEvents() {
             }
             std::string name(event->name);
             if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
-                Forget(bus, name);
+                detail::Forget(bus, name);
             } else {
-                Consider(bus, name);
+                detail::Consider(bus, name);
             }
         }
     }
     if (gone) {
         AwaitReturn(bus);
+    } else if (parentGone) {
+        ParentLost(bus, ENOENT);
     } else if (bus.parentWatch >= 0) {
         if (back || rescan) {
             TryReturn(bus);
         }
     } else if (rescan) {
-        Rescan(bus);
+        detail::Rescan(bus);
     }
 }
 
-// Creates the directory (owner-only write) when it is missing.
-bool EnsureDirectory(const std::string &directory) {
+// Creates the directory (owner-only write) when it is missing. A problem is
+// reported once in the streak.
+bool EnsureDirectory(Bus &bus) {
+    const char *directory = bus.directory.c_str();
     struct stat st {};
-    if (stat(directory.c_str(), &st) == 0) {
+    if (stat(directory, &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
-            detail::BusMessage("the driver directory %s is not a directory", directory.c_str());
+            detail::DirectoryProblem(bus, detail::kDirectoryNotADirectory,
+                                     "the driver directory %s is not a directory; %s", directory,
+                                     RetryText().text);
             return false;
         }
         return true;
     }
-    if (errno == ENOENT && mkdir(directory.c_str(), 0755) == 0) {
+    if (errno == ENOENT && mkdir(directory, 0755) == 0) {
         return true;
     }
     if (errno == EEXIST) {
         return true;
     }
-    detail::BusMessage("cannot create the driver directory %s: %s (TRELVOX_DRIVER_DIR names "
-                       "another)",
-                       directory.c_str(), strerror(errno));
+    detail::DirectoryProblem(bus, detail::kDirectoryCannotBeMade,
+                             "cannot create the driver directory %s: %s (TRELVOX_DRIVER_DIR names "
+                             "another); %s",
+                             directory, strerror(errno), RetryText().text);
     return false;
+}
+
+// Sets up the watch of the directory and publishes what is there; when it
+// cannot, says so once in the streak and arms the next attempt.
+bool StartLocked(Bus &bus) {
+    CloseWatch(bus);
+    bus.directory = DriverBusDirectory();
+    if (!EnsureDirectory(bus)) {
+        ArmRetry(bus);
+        return false;
+    }
+    int error = Faults().failDirectoryWatch;
+    if (error == 0) {
+        bus.inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (bus.inotifyFd >= 0) {
+            bus.directoryWatch =
+                inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask);
+        }
+        error = bus.inotifyFd < 0 || bus.directoryWatch < 0 ? errno : 0;
+    }
+    if (error != 0) {
+        WatchFailed(bus, error);
+        return false;
+    }
+    // Events that arrive during the scan are handled later; publishing is
+    // idempotent for a socket that is already published.
+    detail::Rescan(bus);
+    bus.watchId = AddPortWatch(bus.inotifyFd, OnDirectoryEvents);
+    return true;
 }
 
 } // namespace
@@ -357,33 +309,20 @@ bool StartDriverBus() {
     if (bus.watchId != 0 && WatchStands(bus.watchId)) {
         return true;
     }
-    // A watch that the registry has forgotten (tests reset it) is replaced.
-    StopLocked(bus);
-    bus.directory = DriverBusDirectory();
-    if (!EnsureDirectory(bus.directory)) {
-        return false;
-    }
-    bus.inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (bus.inotifyFd >= 0) {
-        bus.directoryWatch = inotify_add_watch(bus.inotifyFd, bus.directory.c_str(), kWatchMask);
-    }
-    if (bus.inotifyFd < 0 || bus.directoryWatch < 0) {
-        detail::BusMessage("cannot watch the driver directory %s: %s", bus.directory.c_str(),
-                           strerror(errno));
-        StopLocked(bus);
-        return false;
-    }
-    // Events that arrive during the scan are handled later; publishing is
-    // idempotent for a socket that is already published.
-    Rescan(bus);
-    bus.watchId = AddPortWatch(bus.inotifyFd, OnDirectoryEvents);
-    return true;
+    // A watch that the registry has forgotten (tests reset it) is replaced;
+    // an armed retry is tried at once.
+    return StartLocked(bus);
 }
 
 void StopDriverBus() {
     Bus &bus = TheBus();
     std::lock_guard lock(bus.mutex);
-    StopLocked(bus);
+    CloseWatch(bus);
+    bus.problems.End(); // a bus started again reports afresh
+}
+
+void SetDriverBusWatchRetry(uint32_t ms) {
+    gWatchRetryMs.store(ms == 0 ? 1 : ms);
 }
 
 } // namespace trelvox::platform

@@ -34,15 +34,24 @@ class DriverInstance {
 public:
     virtual ~DriverInstance() = default;
     virtual std::string ClassName() const = 0;
+    // The name IORegistryEntryGetName gives: the class name unless the
+    // instance has one of its own. Asked once, when it is published.
+    virtual std::string Name() const { return ClassName(); }
     // IOServiceOpen: a user client for a new connection, or a failure code.
     virtual kern_return_t Open(uint32_t type, std::unique_ptr<UserClient> *client) = 0;
 };
 
 using InstanceId = uint64_t;
 
+// The waits before a driver whose open or call failed is delivered again
+// (iokit.h, IOServiceAddMatchingNotification).
+inline constexpr uint32_t kRedeliveryFirstMs = 1000;
+inline constexpr uint32_t kRedeliveryMostMs = 30000;
+
 // Publishes an instance: every first-publish notification of its class
-// delivers it once. Safe to call before or while the run loop runs, from any
-// thread. Returns an id for UnpublishInstance.
+// delivers it once, and again after a failed open or call (iokit.h). Safe to
+// call before or while the run loop runs, from any thread. Returns an id for
+// UnpublishInstance, which also ends any re-delivery.
 InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance);
 void UnpublishInstance(InstanceId id);
 
@@ -52,5 +61,12 @@ void UnpublishInstance(InstanceId id);
 // of the driver directory. Returns an id for RemovePortWatch.
 uint64_t AddPortWatch(int fd, std::function<void()> onReadable);
 void RemovePortWatch(uint64_t id);
+
+// Work that a notification port's run-loop source runs once, on the run
+// loop's thread, when dueMs (bus::MonotonicMs) has come (before pending
+// publications are delivered). The driver bus retries its watch with it.
+// Returns an id for RemovePortTimer.
+uint64_t AddPortTimer(int64_t dueMs, std::function<void()> onDue);
+void RemovePortTimer(uint64_t id);
 
 } // namespace trelvox::platform

@@ -1,6 +1,8 @@
 // Connections to driver instances: opening a user client for a service
 // object, method calls and closing. The registry lock is never held while a
-// user client runs, so a client may take its time or call back in.
+// user client runs, so a client may take its time or call back in. A failed
+// open, or a connection with a failed call once it is closed, sends the
+// instance to re-delivery (platform_redelivery.cpp).
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/platform_state.h"
 
@@ -9,21 +11,28 @@ using namespace trelvox::platform::detail;
 
 namespace {
 
-kern_return_t OpenOn(const std::shared_ptr<DriverInstance> &instance, uint32_t type,
+kern_return_t OpenOn(InstanceId id, const std::shared_ptr<DriverInstance> &instance, uint32_t type,
                      io_connect_t *connect) {
     std::unique_ptr<UserClient> client;
     kern_return_t result = instance->Open(type, &client);
-    if (result != KERN_SUCCESS) {
-        return result;
-    }
-    if (client == nullptr) {
-        return kIOReturnError;
+    if (result == KERN_SUCCESS && client == nullptr) {
+        result = kIOReturnError;
     }
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
-    io_connect_t id = NewObjectId(state);
-    state.connections.emplace(id, std::move(client));
-    *connect = id;
+    if (result != KERN_SUCCESS) {
+        // An open a stop cut short says nothing about the driver.
+        if (result != kIOReturnAborted) {
+            NoteOpenFailed(state, id);
+        }
+        return result;
+    }
+    io_connect_t connection = NewObjectId(state);
+    Connection record;
+    record.client = std::move(client);
+    record.instance = id;
+    state.connections.emplace(connection, std::move(record));
+    *connect = connection;
     return KERN_SUCCESS;
 }
 
@@ -31,7 +40,24 @@ std::shared_ptr<UserClient> ClientOf(io_connect_t connection) {
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
     auto it = state.connections.find(connection);
-    return it == state.connections.end() ? nullptr : it->second;
+    return it == state.connections.end() ? nullptr : it->second.client;
+}
+
+// Notes a call's result on its connection, for IOServiceClose to judge.
+kern_return_t Noted(io_connect_t connection, kern_return_t result) {
+    if (result == kIOReturnAborted) {
+        return result; // cut short by a stop: neither success nor failure
+    }
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    auto it = state.connections.find(connection);
+    if (it != state.connections.end()) {
+        Connection &record = it->second;
+        record.failed = record.failed || result != KERN_SUCCESS;
+        record.last = result == KERN_SUCCESS ? Connection::LastCall::kSucceeded
+                                             : Connection::LastCall::kFailed;
+    }
+    return result;
 }
 
 } // namespace
@@ -43,6 +69,7 @@ kern_return_t IOServiceOpen(io_service_t service, mach_port_t, uint32_t type,
     }
     *connect = 0;
     std::shared_ptr<DriverInstance> instance;
+    InstanceId id = 0;
     {
         RegistryState &state = State();
         std::lock_guard lock(state.mutex);
@@ -50,13 +77,14 @@ kern_return_t IOServiceOpen(io_service_t service, mach_port_t, uint32_t type,
         if (serviceIt == state.services.end()) {
             return kIOReturnBadArgument;
         }
-        auto instanceIt = state.instances.find(serviceIt->second);
+        id = serviceIt->second.instance;
+        auto instanceIt = state.instances.find(id);
         if (instanceIt == state.instances.end()) {
             return kIOReturnNoDevice; // unpublished since it was delivered
         }
         instance = instanceIt->second.instance;
     }
-    return OpenOn(instance, type, connect);
+    return OpenOn(id, instance, type, connect);
 }
 
 kern_return_t IOServiceClose(io_connect_t connect) {
@@ -68,7 +96,8 @@ kern_return_t IOServiceClose(io_connect_t connect) {
         if (it == state.connections.end()) {
             return kIOReturnBadArgument;
         }
-        client = std::move(it->second);
+        NoteClosed(state, it->second);
+        client = std::move(it->second.client);
         state.connections.erase(it);
     }
     return client->Close();
@@ -81,7 +110,7 @@ kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t select
     if (client == nullptr) {
         return kIOReturnNotOpen;
     }
-    return client->CallScalar(selector, input, inputCnt, output, outputCnt);
+    return Noted(connection, client->CallScalar(selector, input, inputCnt, output, outputCnt));
 }
 
 kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t selector,
@@ -91,7 +120,8 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t select
     if (client == nullptr) {
         return kIOReturnNotOpen;
     }
-    return client->CallStruct(selector, inputStruct, inputStructCnt, outputStruct, outputStructCnt);
+    return Noted(connection, client->CallStruct(selector, inputStruct, inputStructCnt, outputStruct,
+                                                outputStructCnt));
 }
 
 namespace trelvox::platform {
@@ -111,7 +141,7 @@ kern_return_t OpenInstance(InstanceId id, uint32_t type, io_connect_t *connect) 
         }
         instance = it->second.instance;
     }
-    return OpenOn(instance, type, connect);
+    return OpenOn(id, instance, type, connect);
 }
 
 } // namespace trelvox::platform

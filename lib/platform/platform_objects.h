@@ -27,14 +27,20 @@ void Release(CfObject *object);
 
 } // namespace trelvox::platform::detail
 
-// A run-loop source: descriptors to wait on and the work to do when one of
-// them is ready. Both calls happen on the thread that runs the loop.
+// A run-loop source: descriptors to wait on, the work to do when one of
+// them is ready, and work due at a time of its own. Every call happens on
+// the thread that runs the loop.
 struct __CFRunLoopSource : trelvox::platform::detail::CfObject {
     // Appends the descriptors the loop must wait on (none when the source
     // has been invalidated).
     virtual void Descriptors(std::vector<int> *fds) = 0;
     // Called once for each descriptor that poll reported ready.
     virtual void Perform(int fd) = 0;
+    // When the source next has work due, in bus::MonotonicMs; -1: none.
+    // Asked before every wait.
+    virtual int64_t DueMs() { return -1; }
+    // Called after a wait once DueMs has come.
+    virtual void PerformDue() {}
 };
 
 // A matching dictionary: only the class name is matched.

@@ -2,12 +2,15 @@
 // queued on the iterator of each notification of its class and wakes the
 // notification's port; the port's run-loop source calls a notification's
 // callback only while it is armed, that is after its iterator has been
-// drained, and disarms it until the next drain.
+// drained, and disarms it until the next drain. The port sources also run
+// the port watches and timers and the re-delivery of failed drivers.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "lib/platform/driver_bus.h"
 #include "lib/platform/driver_registry.h"
@@ -52,13 +55,13 @@ struct IONotificationPort {
     PortSource *source = nullptr;
 };
 
-namespace {
-
-void WakePort(IONotificationPort *port) {
+void trelvox::platform::detail::WakePort(IONotificationPort *port) {
     char byte = 1;
     ssize_t ignored = write(port->wakeWrite, &byte, 1);
     (void)ignored;
 }
+
+namespace {
 
 void DrainPort(int fd) {
     char buf[64];
@@ -136,6 +139,48 @@ struct PortSource : __CFRunLoopSource {
         }
         DeliverPending(current);
     }
+
+    int64_t DueMs() override {
+        RegistryState &state = State();
+        std::lock_guard lock(state.mutex);
+        if (port == nullptr) {
+            return -1;
+        }
+        int64_t due = NextRedeliveryMs(state);
+        for (const auto &[id, timer] : state.timers) {
+            if (due < 0 || timer.dueMs < due) {
+                due = timer.dueMs;
+            }
+        }
+        return due;
+    }
+
+    void PerformDue() override {
+        RegistryState &state = State();
+        IONotificationPort *current = nullptr;
+        std::vector<std::function<void()>> due;
+        {
+            std::lock_guard lock(state.mutex);
+            current = port;
+            if (current == nullptr) {
+                return;
+            }
+            int64_t now = bus::MonotonicMs();
+            RedeliverDue(state, now);
+            for (auto it = state.timers.begin(); it != state.timers.end();) {
+                if (it->second.dueMs <= now) {
+                    due.push_back(std::move(it->second.onDue));
+                    it = state.timers.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (const std::function<void()> &onDue : due) {
+            onDue();
+        }
+        DeliverPending(current);
+    }
 };
 
 } // namespace
@@ -161,6 +206,7 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t) {
     port->source = new PortSource;
     std::lock_guard lock(State().mutex);
     port->source->port = port;
+    State().ports.insert(port);
     return port;
 }
 
@@ -177,6 +223,7 @@ void IONotificationPortDestroy(IONotificationPortRef notify) {
             }
         }
         notify->source->port = nullptr;
+        state.ports.erase(notify);
         close(notify->wakeRead);
         close(notify->wakeWrite);
     }
@@ -202,7 +249,8 @@ CFMutableDictionaryRef IOServiceMatching(const char *name) {
 }
 
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
-                                               io_name_t notificationType, CFDictionaryRef matching,
+                                               const io_name_t notificationType,
+                                               CFDictionaryRef matching,
                                                IOServiceMatchingCallback callback, void *refCon,
                                                io_iterator_t *notification) {
     // The dictionary is taken over whatever the outcome.
@@ -253,8 +301,23 @@ io_object_t IOIteratorNext(io_iterator_t iterator) {
     InstanceId instance = note.pending.front();
     note.pending.pop_front();
     io_service_t service = NewObjectId(state);
-    state.services.emplace(service, instance);
+    // Pending instances are published: unpublishing takes them out.
+    state.services.emplace(service, ServiceObject{instance, state.instances[instance].name});
     return service;
+}
+
+kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name) {
+    if (name == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    auto it = state.services.find(entry);
+    if (it == state.services.end()) {
+        return kIOReturnBadArgument;
+    }
+    snprintf(name, sizeof(io_name_t), "%s", it->second.name.c_str());
+    return KERN_SUCCESS;
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
@@ -270,10 +333,15 @@ namespace trelvox::platform {
 
 InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance) {
     std::string className = instance->ClassName();
+    std::string name = instance->Name();
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
     InstanceId id = state.nextInstance++;
-    state.instances.emplace(id, Published{std::move(instance), className});
+    Published published;
+    published.instance = std::move(instance);
+    published.className = className;
+    published.name = std::move(name);
+    state.instances.emplace(id, std::move(published));
     for (auto &[iterator, note] : state.notifications) {
         if (note.port != nullptr && note.className == className) {
             note.pending.push_back(id);
@@ -313,6 +381,24 @@ void RemovePortWatch(uint64_t id) {
     state.watches.erase(id);
 }
 
+uint64_t AddPortTimer(int64_t dueMs, std::function<void()> onDue) {
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    uint64_t id = state.nextTimer++;
+    state.timers.emplace(id, PortTimer{dueMs, std::move(onDue)});
+    // A loop waiting without a time-out must learn of the new one.
+    for (IONotificationPort *port : state.ports) {
+        WakePort(port);
+    }
+    return id;
+}
+
+void RemovePortTimer(uint64_t id) {
+    RegistryState &state = State();
+    std::lock_guard lock(state.mutex);
+    state.timers.erase(id);
+}
+
 PlatformCounts Counts() {
     RegistryState &state = State();
     std::lock_guard lock(state.mutex);
@@ -333,14 +419,18 @@ void ResetPlatform() {
     // Instances and user clients are destroyed after the lock is dropped, so
     // that their destructors may call back in.
     std::map<InstanceId, Published> instances;
-    std::map<io_connect_t, std::shared_ptr<UserClient>> connections;
+    std::map<io_connect_t, Connection> connections;
+    std::map<uint64_t, PortTimer> timers;
     {
         std::lock_guard lock(state.mutex);
         instances.swap(state.instances);
         connections.swap(state.connections);
+        timers.swap(state.timers);
         state.notifications.clear();
         state.services.clear();
         state.watches.clear();
+        state.firstBackOffMs = kRedeliveryFirstMs;
+        state.mostBackOffMs = kRedeliveryMostMs;
     }
     gFaults = PlatformFaults{};
     ResetCurrentRunLoop();

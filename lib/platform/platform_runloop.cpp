@@ -1,41 +1,43 @@
-// The run loop: one per thread, waiting with poll on its sources'
-// descriptors and on a wake-up pipe. CFRunLoopStop only sets an atomic flag
-// and writes one byte to the pipe, so a signal handler may call it; a stop
-// that arrives while the loop is not running is kept for the next run.
+// The run loop: one per thread, waiting with poll on its sources' descriptors
+// and on a wake-up pipe, until the earliest of its timers and of its
+// sources' due times, or without a time-out when there is none (an idle loop
+// never wakes on its own). CFRunLoopStop only sets an atomic flag and writes
+// one byte to the pipe, so a signal handler may call it; a stop that arrives
+// while the loop is not running is kept for the next run.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <memory>
 
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/platform_objects.h"
 #include "lib/platform/platform_state.h"
+#include "lib/platform/platform_timers.h"
 
 using trelvox::platform::detail::CfObject;
 
 const CFStringRef kCFRunLoopDefaultMode = reinterpret_cast<CFStringRef>("kCFRunLoopDefaultMode");
 
 struct __CFRunLoop : CfObject {
+    __CFRunLoop(int readFd, int writeFd) : wakeRead(readFd), wakeWrite(writeFd), timers(writeFd) {}
     ~__CFRunLoop() override {
         for (CFRunLoopSourceRef source : sources) {
             trelvox::platform::detail::Release(source);
         }
-        if (wakeRead >= 0) {
-            close(wakeRead);
-        }
-        if (wakeWrite >= 0) {
-            close(wakeWrite);
-        }
+        close(wakeRead);
+        close(wakeWrite);
     }
 
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    const int wakeRead;
+    const int wakeWrite;
     std::atomic<bool> stopPending{false};
     // Retained; touched only on the loop's own thread.
     std::vector<CFRunLoopSourceRef> sources;
+    trelvox::platform::detail::LoopTimers timers;
 };
 
 static_assert(std::atomic<bool>::is_always_lock_free, "CFRunLoopStop must be async-signal-safe");
@@ -84,6 +86,7 @@ void ResetCurrentRunLoop() {
         Release(source);
     }
     loop->sources.clear();
+    loop->timers.Clear();
     loop->stopPending.store(false);
     DrainPipe(loop->wakeRead);
 }
@@ -111,10 +114,7 @@ CFRunLoopRef CFRunLoopGetCurrent() {
         if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
             return nullptr;
         }
-        auto *loop = new __CFRunLoop;
-        loop->wakeRead = fds[0];
-        loop->wakeWrite = fds[1];
-        tLoop.loop = loop;
+        tLoop.loop = new __CFRunLoop(fds[0], fds[1]);
     }
     return tLoop.loop;
 }
@@ -142,6 +142,39 @@ void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFStringR
     }
 }
 
+namespace {
+
+// The poll time-out until the earliest of the loop's timers and its
+// sources' due times, in whole milliseconds rounded up so that nothing is
+// found still early; -1 when nothing is due.
+int WaitMs(__CFRunLoop *rl, const std::vector<CFRunLoopSourceRef> &sources) {
+    int64_t next = rl->timers.NextDeadlineNs();
+    for (CFRunLoopSourceRef source : sources) {
+        int64_t due = source->DueMs();
+        if (due >= 0 && (next < 0 || due * 1000000 < next)) {
+            next = due * 1000000;
+        }
+    }
+    if (next < 0) {
+        return -1;
+    }
+    int64_t left = (next - MonotonicNs() + 999999) / 1000000;
+    return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+}
+
+// Runs the timers and sources' work that has come due.
+void PerformDue(__CFRunLoop *rl, const std::vector<CFRunLoopSourceRef> &sources) {
+    rl->timers.FireDue(MonotonicNs());
+    for (CFRunLoopSourceRef source : sources) {
+        int64_t due = source->DueMs();
+        if (due >= 0 && due <= trelvox::platform::bus::MonotonicMs()) {
+            source->PerformDue();
+        }
+    }
+}
+
+} // namespace
+
 void CFRunLoopRun() {
     __CFRunLoop *rl = CFRunLoopGetCurrent();
     if (rl == nullptr) {
@@ -151,6 +184,11 @@ void CFRunLoopRun() {
     std::vector<pollfd> fds;
     std::vector<CFRunLoopSourceRef> owners;
     std::vector<int> sourceFds;
+    auto releaseSnapshot = [&] {
+        for (CFRunLoopSourceRef source : snapshot) {
+            Release(source);
+        }
+    };
     while (!rl->stopPending.exchange(false)) {
         // A source may remove itself or others while it performs: work on a
         // retained copy of the list.
@@ -168,12 +206,12 @@ void CFRunLoopRun() {
                 owners.push_back(source);
             }
         }
-        int ready = poll(fds.data(), fds.size(), -1);
+        int ready = poll(fds.data(), fds.size(), WaitMs(rl, snapshot));
         if (ready < 0 && errno != EINTR) {
-            for (CFRunLoopSourceRef source : snapshot) {
-                Release(source);
-            }
-            break;
+            int error = errno;
+            releaseSnapshot();
+            errno = error; // for the caller to report
+            return;
         }
         if (ready > 0) {
             if (fds[0].revents != 0) {
@@ -185,9 +223,20 @@ void CFRunLoopRun() {
                 }
             }
         }
-        for (CFRunLoopSourceRef source : snapshot) {
-            Release(source);
-        }
+        PerformDue(rl, snapshot);
+        releaseSnapshot();
+    }
+}
+
+void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef) {
+    if (rl != nullptr && timer != nullptr) {
+        rl->timers.Add(timer);
+    }
+}
+
+void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFStringRef) {
+    if (rl != nullptr && timer != nullptr) {
+        rl->timers.Remove(timer);
     }
 }
 

@@ -1,10 +1,13 @@
 // The stand-in's controls for tests: connections opened straight to an
-// instance, counts of the objects alive, forced start-up failures, a reset
-// between tests and a short driver-bus time-out. Only test programs (and the
-// stand-in's own sources, which define these) include this header.
+// instance, counts of the objects alive, forced start-up failures and a
+// failed watch, a reset between tests, short driver-bus waits (call time-out,
+// watch retry, re-delivery back-off) and a wall clock to step. Only test
+// programs (and the stand-in's own sources, which define these) include this
+// header.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "lib/platform/driver_registry.h"
 #include "lib/platform/iokit.h"
@@ -33,16 +36,33 @@ struct PlatformFaults {
     bool failAddNotification = false;
     bool failRunLoopSource = false;
     bool failCurrentRunLoop = false;
+    // While not 0, setting up the watch of the driver directory fails with
+    // this errno, as inotify_init1 does when the instance limit is reached.
+    int failDirectoryWatch = 0;
 };
 PlatformFaults &Faults();
 
-// Forgets every instance, notification, object, connection, port watch and
-// fault, and the calling thread's run-loop sources and kept stop (tests
-// only). Notification ports stay valid for their owners to destroy.
+// Forgets every instance, notification, object, connection, port watch,
+// port timer and fault, restores the re-delivery back-off, and forgets the
+// calling thread's run-loop sources, timers and kept stop (tests only).
+// Notification ports stay valid for their owners to destroy.
 void ResetPlatform();
 
 // Time-out of one call on a driver-bus connection, in milliseconds
 // (kDriverBusDefaultTimeoutMs, driver_bus.h, until set).
 void SetDriverBusCallTimeout(uint32_t ms);
+// The pause between attempts to watch the driver directory, in milliseconds
+// (kDriverBusWatchRetryMs, driver_bus.h, until set).
+void SetDriverBusWatchRetry(uint32_t ms);
+
+// The waits before a failed driver is delivered again: the first, doubling
+// up to the most (kRedeliveryFirstMs and kRedeliveryMostMs until set, and
+// again after ResetPlatform).
+void SetRedeliveryBackOff(uint32_t firstMs, uint32_t mostMs);
+
+// Where CFAbsoluteTimeGetCurrent reads the wall clock: clock_gettime with
+// CLOCK_REALTIME until set, and again after a set to null. Tests step the
+// wall clock with it.
+void SetWallClock(int (*read)(timespec *now));
 
 } // namespace trelvox::platform

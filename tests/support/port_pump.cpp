@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "lib/platform/bus_frames.h"
 #include "lib/platform/platform_objects.h"
 
 namespace testsupport {
@@ -29,6 +30,10 @@ bool PumpPortUntil(IONotificationPortRef port, const std::function<bool()> &done
                     source->Perform(p.fd);
                 }
             }
+        }
+        int64_t due = source->DueMs();
+        if (due >= 0 && due <= trelvox::platform::bus::MonotonicMs()) {
+            source->PerformDue();
         }
     }
     return true;

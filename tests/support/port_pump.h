@@ -1,5 +1,6 @@
 // Runs a notification port's run-loop source the way the run loop does: polls
-// its descriptors and performs the source for each one that is ready.
+// its descriptors and performs the source for each one that is ready, and
+// runs its due work (re-delivery, port timers) once it has come.
 #pragma once
 
 #include <chrono>

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -228,6 +230,45 @@ TEST_F(Registry, ReleasedIteratorOrDestroyedPortGetsNoMoreCallbacks) {
         }
         RunWithWatchdog(port, std::chrono::milliseconds(100), [&] { Publish(); });
         EXPECT_EQ(log.calls, 0);
+    }
+}
+
+// An in-process driver that may give itself a name.
+class NamedDriver : public ScriptedDriver {
+public:
+    explicit NamedDriver(std::string name) : name_(std::move(name)) {}
+    std::string Name() const override { return name_.empty() ? ClassName() : name_; }
+
+private:
+    std::string name_;
+};
+
+TEST_F(Registry, ADeliveredServiceHasItsDriversName) {
+    struct Case {
+        const char *what;
+        std::string own; // the driver's own name; empty: none
+        std::string want;
+    };
+    const Case cases[] = {
+        {"the class name unless it has one", "", kClass},
+        {"its own", "TrelvoxController.7", "TrelvoxController.7"},
+        {"cut to fit", std::string(200, 'n'), std::string(127, 'n')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetPlatform();
+        InstanceId id = PublishInstance(std::make_shared<NamedDriver>(c.own));
+        io_iterator_t iterator = AddNotification(NoCallback, nullptr);
+        io_service_t service = IOIteratorNext(iterator);
+        ASSERT_NE(service, 0u);
+        UnpublishInstance(id); // the object keeps the name until it is released
+        io_name_t name;
+        memset(name, '#', sizeof name);
+        EXPECT_EQ(IORegistryEntryGetName(service, name), KERN_SUCCESS);
+        EXPECT_EQ(std::string(name), c.want);
+        EXPECT_EQ(IORegistryEntryGetName(iterator, name), kIOReturnBadArgument) << "no service";
+        IOObjectRelease(service);
+        EXPECT_EQ(IORegistryEntryGetName(service, name), kIOReturnBadArgument) << "released";
     }
 }
 
