@@ -37,6 +37,32 @@ struct CltTimeStamp {
     uint64_t zoneCheckedAtMs; // coarse monotonic time of the last look at the zone
 };
 
+// What systemd is told (svc/main_notify.cpp); all zero, and nothing is sent,
+// without a notification socket.
+inline constexpr uint32_t kCltStatusSize = 512;
+inline constexpr uint32_t kCltNameSize = 128;
+struct CltNotify {
+    bool enabled;                // a notification socket was given
+    bool ready;                  // READY=1 sent (again, after a reload)
+    bool stopping;               // STOPPING=1 sent
+    uint64_t pingEveryMs;        // the watchdog's ping interval; 0: no watchdog
+    uint64_t pingedAtMs;         // coarse monotonic time of the last ping
+    uint64_t statusAtMs;         // ... and of the last status line sent
+    char status[kCltStatusSize]; // the last status line sent
+};
+
+// The driver instance being served and the one being tried again, for the
+// status line and the system log.
+struct CltDriverState {
+    char serving[kCltNameSize]; // the instance served now; empty while waiting
+    time_t servingSince;        // wall clock, for people
+    uint64_t writtenBytes;      // its text written out (stamps included)
+    uint64_t lostBytes;         // bytes it reported lost
+    char failing[kCltNameSize]; // a published instance that failed, tried again; empty: none
+    char failure[kCltNameSize]; // why it failed
+    char platformProblem[kCltNameSize]; // the platform's last problem (the watch); empty: none
+};
+
 // The service's state record behind gClt. CliInit allocates it zero-filled
 // (CltGlobalsSize bytes) and CltGlobalsInit starts its life in that block.
 struct CltGlobals {
@@ -78,6 +104,10 @@ struct CltGlobals {
     uint64_t stdoutLostBytes;  // text that standard output did not take
     uint32_t sysLogDropped;    // system-log messages refused since the last got through
     OsFile *lockHandle;        // service mode: the lock that keeps a second copy out
+    int logError;              // why the log file closed or refuses text
+    int stdoutError;           // why standard output fails
+    CltDriverState driver;
+    CltNotify notify;
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -135,6 +165,30 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length);
 // At the stop: says how much text standard output did not take, and gives
 // the exit status (application mode: 1 when standard output failed).
 int32_t ReportOutputAtStop(CltGlobals *clt);
+// The drivers' ups and downs (main_drivers.cpp): a connection established
+// and closed, a reply after a reported failure, a failure (reported once
+// per outage in service mode; a driver that went away is none); and, in
+// service mode, the platform's messages sent to the system log.
+void DriverServing(CltGlobals *clt, const char *name);
+void DriverAnswered(CltGlobals *clt);
+void DriverFailed(CltGlobals *clt, const char *name, kern_return_t result);
+void DriverDone(CltGlobals *clt);
+void ReportPlatformMessages(CltGlobals *clt);
+
+// Notification to systemd; each does nothing without a notification socket.
+// NotifyStart reads the socket and the watchdog's period; READY=1 goes out
+// once (and again after a reload, which RELOADING=1 announces); STOPPING=1
+// when the stop begins. NotifyChanged sends the status line at once when
+// what it says has changed; NotifyTick, called from the loops that do the
+// work, sends the watchdog's ping and the status line's counters when due
+// (pingNow: the run loop's timer, whose turn is the ping's schedule).
+void NotifyStart(CltGlobals *clt);
+void NotifyReady(CltGlobals *clt);
+void NotifyReloading(CltGlobals *clt);
+void NotifyStopping(CltGlobals *clt);
+void NotifyChanged(CltGlobals *clt);
+void NotifyTick(CltGlobals *clt, bool pingNow = false);
+
 // Service mode: takes the lock that keeps a second copy of the service from
 // writing the same log; ends the process with status 1 when another holds it.
 void TakeServiceLock(CltGlobals *clt);

@@ -22,7 +22,6 @@ constexpr char kLogName[] = "Trelvox";
 constexpr char kLogExt[] = ".log";
 constexpr uint32_t kLogCount = 5;
 constexpr uint32_t kLogSizeMiB = 50;
-constexpr char kDriverClass[] = "TrelvoxController";
 
 // Portable signal indexes: the service stops on the first three; a hang-up
 // reopens the log file in service mode and stops the service otherwise; a
@@ -68,6 +67,27 @@ void ReportRunLoopFailure(const CltGlobals *clt, int error) {
         SysLog(LOG_ERR, "Waiting for drivers failed (%s)", reason);
     }
     CliPrintError("Waiting for drivers failed (%s)", reason);
+}
+
+// While the service waits for drivers, a timer of the run loop pings the
+// watchdog (the pump does so itself while it runs): a run loop that stops
+// turning stops the pings.
+void WatchdogFired(CFRunLoopTimerRef, void *) {
+    NotifyTick(Clt(), true);
+}
+
+CFRunLoopTimerRef StartWatchdogTimer(CltGlobals *clt, CFRunLoopRef loop) {
+    if (clt->notify.pingEveryMs == 0) {
+        return nullptr;
+    }
+    CFTimeInterval every = static_cast<double>(clt->notify.pingEveryMs) / 1000.0;
+    CFRunLoopTimerRef timer =
+        CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + every, every, 0, 0,
+                             WatchdogFired, nullptr);
+    if (timer != nullptr) {
+        CFRunLoopAddTimer(loop, timer, kCFRunLoopDefaultMode);
+    }
+    return timer;
 }
 
 void HandleOptions(CltGlobals *clt) {
@@ -173,6 +193,7 @@ void CltMain(int32_t argc, char **argv) {
     // write with EFBIG, which the log file and standard output handle.
     CliSignalInit(kSignalFileSize, nullptr);
     CliSignalHook();
+    NotifyStart(clt);
 
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is starting");
@@ -187,6 +208,7 @@ void CltMain(int32_t argc, char **argv) {
     }
     LogStr("\n\n"); // the log file is not open yet: standard output
 
+    ReportPlatformMessages(clt);
     clt->notifyPort = IONotificationPortCreate(kIOMasterPortDefault);
     if (clt->notifyPort == nullptr) {
         FailStart("Failed to create notification port.");
@@ -221,7 +243,9 @@ void CltMain(int32_t argc, char **argv) {
     CFRetain(loop);
     // A stop that lands between this check and the wait is kept by the run
     // loop, so the run returns at once.
+    CFRunLoopTimerRef watchdog = StartWatchdogTimer(clt, loop);
     if (!clt->stopRequested.load()) {
+        NotifyReady(clt);
         CFRunLoopRun();
     }
     // The run loop returns without a stop only when its wait failed (the
@@ -229,7 +253,12 @@ void CltMain(int32_t argc, char **argv) {
     // found any more, so the service ends with a failure that a service
     // manager restarts, and says why.
     int runError = clt->stopRequested.load() ? 0 : errno;
+    NotifyStopping(clt);
 
+    if (watchdog != nullptr) {
+        CFRunLoopTimerInvalidate(watchdog);
+        CFRelease(watchdog);
+    }
     CFRunLoopRemoveSource(loop, source, kCFRunLoopDefaultMode);
     clt->runLoop.store(nullptr);
     CFRelease(loop);

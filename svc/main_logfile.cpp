@@ -5,6 +5,7 @@
 // ends. Text the log file does not take goes to standard output.
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "lib/cli/osx/osbase.h"
@@ -32,6 +33,7 @@ void Opened(CltGlobals *clt) {
     if (clt->logOpenFailReported) {
         clt->logOpenFailReported = false;
         SysLog(LOG_INFO, "Log file reopened");
+        NotifyChanged(clt);
     }
 }
 
@@ -45,9 +47,11 @@ void TryPath(CltGlobals *clt) {
 } // namespace
 
 void ReportLogOpenFailure(CltGlobals *clt) {
+    clt->logError = errno;
     if (!clt->logOpenFailReported) {
         SysLog(LOG_WARNING, "Failed to open log file");
         clt->logOpenFailReported = true;
+        NotifyChanged(clt);
     }
 }
 
@@ -80,6 +84,8 @@ void ReopenLogIfRequested(CltGlobals *clt) {
     bool hangUp = clt->reopenRequested.load(std::memory_order_relaxed) &&
                   clt->reopenRequested.exchange(false);
     if (hangUp && LogIsOpen(clt)) {
+        // A reload, as systemd sees it: announced, and ready again after.
+        NotifyReloading(clt);
         clt->logRetryAtMs = NowMs() + kRetryEveryMs;
         if (CliLogReopen(clt->logHandle)) {
             clt->logOpenFailReported = false;
@@ -87,6 +93,7 @@ void ReopenLogIfRequested(CltGlobals *clt) {
         } else {
             ReportLogOpenFailure(clt);
         }
+        NotifyReady(clt);
         return;
     }
     // Between callbacks the log file is closed on purpose.
@@ -104,20 +111,25 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
     if (!LogIsOpen(clt)) {
         // A rotation failed, or the path no longer opens: tried again soon.
         clt->logRetryAtMs = NowMs() + kRetryEveryMs;
+        clt->logError = result.error;
         if (!clt->logOpenFailReported) {
             clt->logOpenFailReported = true;
             SysLog(LOG_WARNING, "Log file closed (%s); text goes to standard output",
                    strerror(result.error));
+            NotifyChanged(clt);
         }
     } else if (result.error != 0) {
+        clt->logError = result.error;
         if (!clt->logWriteFailReported) {
             clt->logWriteFailReported = true;
             SysLog(LOG_WARNING, "Cannot write the log file (%s); text goes to standard output",
                    strerror(result.error));
+            NotifyChanged(clt);
         }
     } else if (clt->logWriteFailReported) {
         clt->logWriteFailReported = false;
         SysLog(LOG_INFO, "Log file is written again");
+        NotifyChanged(clt);
     }
     return result.placed;
 }

@@ -112,14 +112,17 @@ void StdoutFailed(CltGlobals *clt, int error) {
         } else if (!clt->stdoutGone) {
             clt->stdoutGone = true;
             SysLog(LOG_WARNING, "Standard output has gone away");
+            NotifyChanged(clt);
         }
         return;
     }
     clt->stdoutFailed = true;
+    clt->stdoutError = error;
     if (clt->stdoutFailReported) {
         return;
     }
     clt->stdoutFailReported = true;
+    NotifyChanged(clt);
     if (clt->serviceMode) {
         SysLog(LOG_WARNING, "Cannot write to standard output (%s); its text is lost",
                strerror(error));
@@ -133,6 +136,7 @@ void StdoutWorks(CltGlobals *clt) {
         return;
     }
     clt->stdoutFailReported = false;
+    NotifyChanged(clt);
     if (clt->serviceMode) {
         SysLog(LOG_INFO, "Standard output takes text again");
     } else {
@@ -180,6 +184,9 @@ void LogText(CltGlobals *clt, const char *text, uint32_t length) {
         return;
     }
     ReopenLogIfRequested(clt);
+    if (clt != nullptr && clt->driver.serving[0] != '\0') {
+        clt->driver.writtenBytes += length;
+    }
     uint32_t placed = LogIsOpen(clt) ? WriteToLogFile(clt, text, length) : 0;
     if (placed < length) {
         ToStdout(clt, text + placed, length - placed);

@@ -172,7 +172,10 @@ void LogEventText(CltGlobals *clt, const char *text) {
 void LogEvents(io_connect_t connection) {
     CltGlobals *clt = Clt();
     char text[kCltEventTextSize + 1];
+    // Serving a driver that was there at start: ready before its first line.
+    NotifyReady(clt);
     while (!clt->stopRequested.load()) {
+        NotifyTick(clt);
         // While the driver is quiet too, a hang-up (or a retry of a log file
         // that closed) is served within one wait.
         ReopenLogIfRequested(clt);
@@ -186,11 +189,17 @@ void LogEvents(io_connect_t connection) {
             if (result != kIOReturnAborted || !clt->stopRequested.load()) {
                 LogStr("\nCould not retrieve log data. ");
             }
+            DriverFailed(clt, clt->driver.serving,
+                         result != KERN_SUCCESS ? result : kIOReturnError);
             return;
+        }
+        if (clt->driver.failing[0] != '\0') {
+            DriverAnswered(clt);
         }
         const CltEventReply &reply = clt->eventReply;
         if (reply.lostBytes != 0) {
             LogStr("...Lost %d bytes...", reply.lostBytes);
+            clt->driver.lostBytes += static_cast<uint32_t>(reply.lostBytes);
         }
         // Only bytes this reply brought: the rest of the reply area still
         // holds an earlier reply's text.
@@ -237,26 +246,38 @@ void NotificationCallback(void *, io_iterator_t iterator) {
             IOObjectRelease(iterator);
             break;
         }
+        io_name_t name = "";
+        if (IORegistryEntryGetName(service, name) != KERN_SUCCESS) {
+            snprintf(name, sizeof name, "%s", kDriverClass);
+        }
         LogStr("Establishing driver connection....");
         io_connect_t connection = 0;
         kern_return_t opened =
             IOServiceOpen(service, mach_task_self(), kDriverConnectionType, &connection);
         IOObjectRelease(service);
+        NotifyTick(clt);
         if (opened != KERN_SUCCESS) {
             LogStr("Failed to establish a driver connection\n");
+            DriverFailed(clt, name, opened);
             continue;
         }
-        if (IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr,
-                                      nullptr) != KERN_SUCCESS) {
+        kern_return_t userClient =
+            IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr, nullptr);
+        NotifyTick(clt);
+        if (userClient != KERN_SUCCESS) {
             LogStr("Failed to open user client\n");
             IOServiceClose(connection);
+            DriverFailed(clt, name, userClient);
             continue;
         }
         LogStr("driver connection established.\n\n");
+        DriverServing(clt, name);
         LogEvents(connection);
         kern_return_t closed =
             IOConnectCallScalarMethod(connection, kDriverMethodClose, nullptr, 0, nullptr, nullptr);
         kern_return_t released = IOServiceClose(connection);
+        DriverDone(clt);
+        NotifyTick(clt);
         if (closed != KERN_SUCCESS || released != KERN_SUCCESS) {
             LogStr("Closing driver connection failed.\n");
         }

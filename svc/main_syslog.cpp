@@ -36,11 +36,14 @@ void SysLog(int priority, const char *format, ...) {
                  static_cast<unsigned>(clt->sysLogDropped));
         if (!Send(LOG_WARNING, note)) {
             ++clt->sysLogDropped; // still refusing: this one goes the same way
+            NotifyChanged(clt);
             return;
         }
         clt->sysLogDropped = 0;
+        NotifyChanged(clt);
     }
     if (!Send(priority, text) && clt != nullptr) {
         ++clt->sysLogDropped;
+        NotifyChanged(clt);
     }
 }

@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The driver's class, which its instances are published under.
+inline constexpr char kDriverClass[] = "TrelvoxController";
+
 // IOServiceOpen's connection type.
 inline constexpr uint32_t kDriverConnectionType = 0;
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "lib/driver/controller_interface.h"
+
 namespace trelvoxsim {
 
 // A method that --fail-method makes fail.
@@ -17,7 +19,7 @@ enum class FailTarget {
 struct Options {
     std::string directory; // driver directory
     std::string name;      // socket name; empty: "<class>.<pid>"
-    std::string className = "TrelvoxController";
+    std::string className = kDriverClass;
 
     double rate = 4.0;           // event lines per second; 0: as fast as asked
     uint32_t maxText = 1024;     // most text bytes per reply

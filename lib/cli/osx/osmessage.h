@@ -11,10 +11,10 @@
 inline constexpr char kOsSysLogPath[] = "/dev/log";
 
 // Sends one datagram to the socket at path (a first '@' names the abstract
-// namespace) without waiting, from a socket kept open for the purpose. 0 when the receiver took it, otherwise the
-// error number: EAGAIN or ENOBUFS while its queue is full, ENOENT or
-// ECONNREFUSED when nobody receives there. A path that names a stream
-// socket gets the bytes and a NUL terminator as one record.
+// namespace) without waiting, from a socket kept open for the purpose. 0 when the receiver took it,
+// otherwise the error number: EAGAIN or ENOBUFS while its queue is full, ENOENT or ECONNREFUSED
+// when nobody receives there. A path that names a stream socket gets the bytes and a NUL terminator
+// as one record.
 int OsDatagramSend(const char *path, const void *data, size_t length);
 
 // Sends one message to the system log as the C library's syslog forms it

@@ -318,12 +318,15 @@ class ScriptedDriver:
     """A driver instance served by this script: every method-6 request takes
     the next prepared reply, as raw bytes; once they are used up, `after` is
     the reply (by default one that asks the service to wait). Every other
-    call succeeds with no output. `requests` counts the method-6 requests."""
+    call succeeds with no output. `requests` counts the method-6 requests;
+    while `gate` (an Event) is clear, method 6 is not answered."""
 
-    def __init__(self, world, name, replies, after=None):
+    def __init__(self, world, name, replies, after=None, gate=None):
         self.replies = list(replies)
         self.after = event_reply(b"", wait=1) if after is None else after
         self.requests = 0
+        self.gate = gate
+        self.path = os.path.join(world.driver_dir, "TrelvoxController." + name)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         hidden = os.path.join(world.driver_dir, "." + name)
         self.sock.bind(hidden)
@@ -332,7 +335,7 @@ class ScriptedDriver:
         self.running = True
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
-        os.rename(hidden, os.path.join(world.driver_dir, "TrelvoxController." + name))
+        os.rename(hidden, self.path)
 
     def _serve(self):
         while self.running:
@@ -360,14 +363,18 @@ class ScriptedDriver:
             buffered = buffered[BUS_REQUEST.size + size:]
             payload = b""
             if kind == 3 and selector == 6:
+                while self.gate is not None and self.running and not self.gate.wait(0.1):
+                    pass
                 self.requests += 1
                 payload = self.replies.pop(0) if self.replies else self.after
             conn.sendall(BUS_REPLY.pack(BUS_REPLY_MAGIC, 0, len(payload)) + payload)
 
-    def close(self):
+    def close(self, unpublish=False):
         self.running = False
         self.thread.join()
         self.sock.close()
+        if unpublish:
+            os.unlink(self.path)
 
 
 def check_clean_end(process, status, want):

@@ -17,6 +17,7 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -25,6 +26,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
 from trelvox_e2e import (CLOSE_FAILED, CONNECTED, ESTABLISHING, UNLOADED,  # noqa: E402
+                         ScriptedDriver, event_reply,
                          WAITING, Failure, Skip, World, check, check_bytes, check_clean_end,
                          expand_record, expand_text, first_difference, read_record, run_scenarios,
                          text_entry, wait_until, write_replay)
@@ -113,6 +115,46 @@ class SysLogReceiver:
                 out.append((int(match.group(1)), match.group(3).decode(),
                             match.group(4).decode()))
         return out
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+class NotifyReceiver:
+    """A datagram socket where systemd's notification socket would be, read
+    by a thread: each message with the time it came."""
+
+    def __init__(self, path="/run/systemd/notify"):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.path = path
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.sock.settimeout(0.1)
+        self.received = []
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            self.received.append((time.monotonic(), data.decode()))
+
+    def lines(self):
+        """Every NAME=value line, in order."""
+        return [line for _, text in list(self.received) for line in text.split("\n")]
+
+    def statuses(self):
+        return [line[7:] for line in self.lines() if line.startswith("STATUS=")]
+
+    def pings(self, since):
+        return sum(text.split("\n").count("WATCHDOG=1") for at, text in list(self.received)
+                   if at >= since)
 
     def close(self):
         self.running = False
@@ -567,6 +609,67 @@ def hangup_storm(world, syslog):
           f"between start and stop: {messages[1:-1]}")
 
 
+@service_world
+def notify(world, syslog):
+    """systemd is told the truth: READY=1 before the first driver line, a
+    status line that follows waiting, logging, the log file closed and
+    reopened; RELOADING=1 and READY=1 around a reload; the watchdog's ping
+    at its rate while idle and while busy; STOPPING=1 before the end."""
+    receiver = NotifyReceiver()
+    world.env.update(NOTIFY_SOCKET=receiver.path, WATCHDOG_USEC="3000000")
+    try:
+        gate = threading.Event()
+        first = ScriptedDriver(world, "gated", [event_reply(b"{5E6A1B2C}first line\n")], gate=gate)
+        logd = world.start_logd("-s")
+        wait_until(lambda: "READY=1" in receiver.lines(), 10, "READY=1")
+        check(b"first line" not in (read(LOG) if os.path.exists(LOG) else b""),
+              "a driver line came before READY=1")
+        gate.set()
+        wait_until(lambda: os.path.exists(LOG) and b"first line" in read(LOG), 10, "the line")
+        first.close(unpublish=True)
+
+        def status(pattern):
+            wait_until(lambda: any(re.search(pattern, s) for s in receiver.statuses()), 10,
+                       f"a status line like {pattern!r}: {receiver.statuses()[-3:]}")
+            return receiver.statuses()[-1]
+
+        status(r"^Logging TrelvoxController\.gated since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d: "
+               r"\d+ bytes written, 0 bytes lost by the driver$")
+        status(r"^Waiting for a driver$")
+        idle_from = time.monotonic()
+        time.sleep(3.5)
+        idle = receiver.pings(idle_from)
+        sim = world.start_sim("--rate", "200", "--gap-every", "0")
+        status(r"^Logging TrelvoxController\.sim")
+        busy_from = time.monotonic()
+        time.sleep(3.5)
+        busy = receiver.pings(busy_from)
+        check(idle >= 3 and busy >= 3, f"{idle} pings in 3.5 s idle, {busy} busy; want 3 or more")
+
+        # A file where the log directory was (under the unit /var/quenlab is
+        # a mount of its own: one made again is not the one the service sees).
+        subprocess.run(["rm", "-rf", LOG_DIR], check=True)
+        with open(LOG_DIR, "w"):
+            pass
+        status(r"; log file closed \(Not a directory\), text going to standard output$")
+        os.unlink(LOG_DIR)
+        wait_until(lambda: not receiver.statuses()[-1].endswith("standard output"), 10,
+                   "the status line without the closed log file")
+
+        mark = len(receiver.lines())
+        logd.signal(signal.SIGHUP)
+        wait_until(lambda: "READY=1" in receiver.lines()[mark:], 5, "READY=1 after the reload")
+        after = receiver.lines()[mark:]
+        check(after.index("RELOADING=1") < after.index("READY=1"), f"{after}")
+        stop_within_a_second(logd)
+        check("STOPPING=1" in receiver.lines(), f"no STOPPING=1: {receiver.lines()[-5:]}")
+        sim.kill()
+        print(f"{idle} pings in 3.5 s while waiting, {busy} while logging; "
+              f"{len(receiver.statuses())} status lines")
+    finally:
+        receiver.close()
+
+
 def stream_around(world, meddle):
     """trelvoxsim sends generated lines steadily into the log file; once it
     holds some, meddle() does to Trelvox.log what an administrator's tool
@@ -656,6 +759,7 @@ SCENARIOS = {
     "abort-while-writing": abort_while_writing,
     "hangup-reopens": hangup_reopens,
     "hangup-storm": hangup_storm,
+    "notify": notify,
     "truncate": truncate,
     "delete": delete,
 }

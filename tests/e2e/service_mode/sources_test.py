@@ -113,7 +113,7 @@ def served_again_after(world, syslog, logd, trouble, mend):
     took = time.monotonic() - mended
     wait_until(lambda: (INFO, "trelvoxlogd", f"Driver {name} is served again") in
                syslog.messages(), 5, "the recovery in the system log")
-    warnings = [text for level, _, text in syslog.messages() if level == WARNING]
+    warnings = [text for level, _, text in syslog.messages() if level == WARNING and name in text]
     check(len(warnings) == 1, f"one warning per outage, got {warnings}")
     stop_within_a_second(logd)
     sim.kill()

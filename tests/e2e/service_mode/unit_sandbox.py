@@ -13,8 +13,9 @@ init process (tests run as root):
   systemd-analyze), SystemCallErrorNumber=, SystemCallArchitectures=native,
   RestrictAddressFamilies=, MemoryDenyWriteExecute=.
 
-The environment is systemd's: PATH, and TZ, the sanitizers' options and
-the coverage build's GCOV_PREFIX where the test sets them. Restrictions of the unit that are not applied here
+The environment is systemd's: PATH, and TZ, the sanitizers' options, the
+coverage build's GCOV_PREFIX and the notification socket and watchdog
+period (NOTIFY_SOCKET, WATCHDOG_USEC) where the test sets them. Restrictions of the unit that are not applied here
 are named by Sandbox.not_applied."""
 
 import errno
@@ -29,7 +30,7 @@ import time
 # Settings of [Service] that start, stop and restart the service, and those
 # that this sandbox applies; every other one is a restriction not applied.
 LIFECYCLE = {"Type", "ExecStart", "ExecReload", "KillSignal", "Restart", "RestartSec",
-             "TimeoutStopSec"}
+             "TimeoutStopSec", "WatchdogSec"}
 APPLIED = {"UMask", "CapabilityBoundingSet", "AmbientCapabilities", "NoNewPrivileges",
            "ProtectSystem", "ReadWritePaths", "RuntimeDirectory", "PrivateTmp", "PrivateDevices",
            "ProtectProc", "ProcSubset", "ProtectHome", "ProtectKernelTunables", "ProtectControlGroups",
@@ -314,7 +315,8 @@ def apply_mounts(plan):
 
 def service_environment():
     env = {"PATH": SYSTEMD_PATH}
-    for name in ("TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "GCOV_PREFIX"):
+    for name in ("TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "GCOV_PREFIX",
+                 "NOTIFY_SOCKET", "WATCHDOG_USEC"):
         if name in os.environ:
             env[name] = os.environ[name]
     return env

@@ -1,0 +1,178 @@
+// What the service tells systemd, so that `systemctl status` says what it
+// does: READY=1 once it is registered for drivers, a status line an
+// operator can act on (waiting, logging an instance, and every trouble of
+// the outputs and the drivers), RELOADING=1 and READY=1 around a reload,
+// STOPPING=1, and the watchdog's ping from the loops that do the work, so
+// that a service that stalls is restarted. Nothing is sent, and nothing is
+// composed, without a notification socket.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "lib/cli/osx/osbase.h"
+#include "lib/cli/osx/osnotify.h"
+#include "lib/cli/shared/clilog.h"
+#include "svc/clt.h"
+
+namespace {
+
+// The counters of the status line go out at most this often.
+constexpr uint64_t kStatusEveryMs = 5000;
+
+uint64_t NowMs() {
+    uint64_t ms = 0;
+    OsGetCoarseMonotonicMs(&ms);
+    return ms;
+}
+
+// Appends to the text at *at, never past size.
+void Add(char *text, size_t size, size_t *at, const char *format, ...) CLI_PRINTF(4, 5);
+void Add(char *text, size_t size, size_t *at, const char *format, ...) {
+    if (*at >= size - 1) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text + *at, size - *at, format, args);
+    va_end(args);
+    if (n > 0) {
+        *at = std::min(size - 1, *at + static_cast<size_t>(n));
+    }
+}
+
+// The status line: what the service does, then each trouble it is in.
+void Compose(const CltGlobals *clt, char *text, size_t size) {
+    size_t at = 0;
+    text[0] = '\0';
+    const CltDriverState &driver = clt->driver;
+    if (clt->notify.stopping) {
+        Add(text, size, &at, "Stopping");
+    } else if (driver.serving[0] != '\0') {
+        char since[32] = "";
+        struct tm local;
+        if (localtime_r(&driver.servingSince, &local) != nullptr) {
+            strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+        }
+        Add(text, size, &at,
+            "Logging %s since %s: %llu bytes written, %llu bytes lost by the driver",
+            driver.serving, since, static_cast<unsigned long long>(driver.writtenBytes),
+            static_cast<unsigned long long>(driver.lostBytes));
+    } else {
+        Add(text, size, &at, "Waiting for a driver");
+    }
+    bool logClosed = clt->logHandle != nullptr && clt->logWanted && !CliLogIsOpen(clt->logHandle);
+    if (logClosed) {
+        Add(text, size, &at, "; log file closed (%s), text going to standard output",
+            strerror(clt->logError != 0 ? clt->logError : EIO));
+    } else if (clt->logWriteFailReported) {
+        Add(text, size, &at, "; log file not taking text (%s), text going to standard output",
+            strerror(clt->logError));
+    }
+    if (clt->stdoutGone) {
+        Add(text, size, &at, "; standard output gone");
+    } else if (clt->stdoutFailReported) {
+        Add(text, size, &at, "; standard output failing (%s)", strerror(clt->stdoutError));
+    }
+    if (clt->sysLogDropped != 0) {
+        Add(text, size, &at, "; system log not taking messages (%u dropped)", clt->sysLogDropped);
+    }
+    if (driver.platformProblem[0] != '\0') {
+        Add(text, size, &at, "; %s", driver.platformProblem);
+    }
+    if (driver.failing[0] != '\0') {
+        Add(text, size, &at, "; driver %s failed (%s), tried again while it is published",
+            driver.failing, driver.failure);
+    }
+}
+
+// Sends the lines (each "NAME=value") joined, with the status line when it
+// says something new.
+void Send(CltGlobals *clt, const char *lines, bool withStatus) {
+    char message[kCltStatusSize + 64];
+    size_t at = 0;
+    message[0] = '\0';
+    Add(message, sizeof message, &at, "%s", lines);
+    if (withStatus) {
+        char status[kCltStatusSize];
+        Compose(clt, status, sizeof status);
+        clt->notify.statusAtMs = NowMs();
+        if (strcmp(status, clt->notify.status) != 0) {
+            memcpy(clt->notify.status, status, sizeof status);
+            Add(message, sizeof message, &at, "%sSTATUS=%s", at != 0 ? "\n" : "", status);
+        }
+    }
+    if (at != 0) {
+        OsNotifySend(message);
+    }
+}
+
+} // namespace
+
+void NotifyStart(CltGlobals *clt) {
+    CltNotify &notify = clt->notify;
+    notify.enabled = OsNotifyAvailable();
+    if (!notify.enabled) {
+        return;
+    }
+    // Pinged three times a period: twice at the least, with room to spare.
+    notify.pingEveryMs = OsNotifyWatchdogUsec() / 1000 / 3;
+    notify.pingedAtMs = NowMs();
+    notify.statusAtMs = notify.pingedAtMs;
+}
+
+void NotifyReady(CltGlobals *clt) {
+    if (clt->notify.enabled && !clt->notify.ready) {
+        clt->notify.ready = true;
+        Send(clt, "READY=1", true);
+    }
+}
+
+void NotifyReloading(CltGlobals *clt) {
+    if (!clt->notify.enabled) {
+        return;
+    }
+    // The time stamp lets a service manager that waits for the reload match
+    // this message to its own request.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char lines[64];
+    snprintf(lines, sizeof lines, "RELOADING=1\nMONOTONIC_USEC=%llu",
+             static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                 static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
+    clt->notify.ready = false;
+    Send(clt, lines, false);
+}
+
+void NotifyStopping(CltGlobals *clt) {
+    if (clt->notify.enabled && !clt->notify.stopping) {
+        clt->notify.stopping = true;
+        Send(clt, "STOPPING=1", true);
+    }
+}
+
+void NotifyChanged(CltGlobals *clt) {
+    if (clt->notify.enabled) {
+        Send(clt, "", true);
+    }
+}
+
+void NotifyTick(CltGlobals *clt, bool pingNow) {
+    CltNotify &notify = clt->notify;
+    if (!notify.enabled) {
+        return;
+    }
+    uint64_t now = NowMs();
+    bool ping =
+        notify.pingEveryMs != 0 && (pingNow || now - notify.pingedAtMs >= notify.pingEveryMs);
+    bool status = now - notify.statusAtMs >= kStatusEveryMs;
+    if (!ping && !status) {
+        return;
+    }
+    if (ping) {
+        notify.pingedAtMs = now;
+    }
+    Send(clt, ping ? "WATCHDOG=1" : "", status);
+}
