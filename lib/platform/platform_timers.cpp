@@ -120,18 +120,20 @@ int64_t LoopTimers::NextDeadlineNs() {
 }
 
 void LoopTimers::FireDue(int64_t nowNs) {
+    // A list of this call's own: a callout may run the loop again inside.
+    std::vector<__CFRunLoopTimer *> due;
     {
         std::lock_guard lock(TimersMutex());
         for (__CFRunLoopTimer *timer : timers_) {
             if (timer->valid.load() && timer->deadlineNs.load() <= nowNs) {
                 Retain(timer);
-                due_.push_back(timer);
+                due.push_back(timer);
             }
         }
     }
     // A callout may add, remove, invalidate or re-date any timer; each due
     // one is looked at again before it fires.
-    for (__CFRunLoopTimer *timer : due_) {
+    for (__CFRunLoopTimer *timer : due) {
         int64_t deadline = timer->deadlineNs.load();
         if (timer->valid.load() && deadline <= nowNs) {
             uint64_t changes = timer->dateChanges.load();
@@ -148,7 +150,6 @@ void LoopTimers::FireDue(int64_t nowNs) {
         }
         Release(timer);
     }
-    due_.clear();
 }
 
 void LoopTimers::WakeIfOtherThread() {

@@ -67,7 +67,6 @@ private:
     int wakeFd_;
     pthread_t thread_;
     std::vector<__CFRunLoopTimer *> timers_; // retained; guarded by the timers' mutex
-    std::vector<__CFRunLoopTimer *> due_;    // the loop thread's scratch list
 };
 
 } // namespace trelvox::platform::detail

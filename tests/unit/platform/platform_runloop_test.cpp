@@ -220,7 +220,7 @@ TEST_F(RunLoop, TimersFireOnTheMonotonicClockWhateverTheWallClockDoes) {
         ASSERT_EQ(firings.at.size(), c.want.size());
         for (size_t i = 0; i < c.want.size(); ++i) {
             EXPECT_GE(firings.at[i], c.want[i] - 0.002) << "firing " << i;
-            EXPECT_LT(firings.at[i], c.want[i] + 0.04) << "firing " << i;
+            EXPECT_LT(firings.at[i], c.want[i] + 0.08) << "firing " << i;
         }
     }
 }
