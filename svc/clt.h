@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/cli/osx/osbase.h"
 #include "lib/cli/osx/osfile.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/cli_upcalls.h"
@@ -111,6 +112,14 @@ struct CltGlobals {
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
+
+// The coarse monotonic clock in milliseconds (no system call), by which
+// the service spaces its retries, reports and pings; 0 when unreadable.
+inline uint64_t CltNowMs() {
+    uint64_t ms = 0;
+    OsGetCoarseMonotonicMs(&ms);
+    return ms;
+}
 
 inline CltGlobals *Clt() {
     return static_cast<CltGlobals *>(gClt);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lib/cli/osx/osbase.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
 
@@ -17,12 +16,6 @@ namespace {
 // A closed log file is tried again at its path at most this often (and at
 // every hang-up) while a driver is served.
 constexpr uint64_t kRetryEveryMs = 1000;
-
-uint64_t NowMs() {
-    uint64_t ms = 0;
-    OsGetCoarseMonotonicMs(&ms);
-    return ms;
-}
 
 bool LogIsOpen(const CltGlobals *clt) {
     return clt->logHandle != nullptr && CliLogIsOpen(clt->logHandle);
@@ -38,7 +31,7 @@ void Opened(CltGlobals *clt) {
 }
 
 void TryPath(CltGlobals *clt) {
-    clt->logRetryAtMs = NowMs() + kRetryEveryMs;
+    clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
     if (CliLogOpen(clt->logHandle)) {
         Opened(clt);
     }
@@ -62,7 +55,7 @@ void OpenLogForCallback(CltGlobals *clt) {
     clt->logWanted = true;
     // This open is at the log's path: it serves a pending hang-up too.
     clt->reopenRequested.store(false);
-    clt->logRetryAtMs = NowMs() + kRetryEveryMs;
+    clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
     if (CliLogOpen(clt->logHandle)) {
         Opened(clt);
     } else {
@@ -86,7 +79,7 @@ void ReopenLogIfRequested(CltGlobals *clt) {
     if (hangUp && LogIsOpen(clt)) {
         // A reload, as systemd sees it: announced, and ready again after.
         NotifyReloading(clt);
-        clt->logRetryAtMs = NowMs() + kRetryEveryMs;
+        clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
         if (CliLogReopen(clt->logHandle)) {
             clt->logOpenFailReported = false;
             SysLog(LOG_INFO, "Log file reopened");
@@ -97,7 +90,7 @@ void ReopenLogIfRequested(CltGlobals *clt) {
         return;
     }
     // Between callbacks the log file is closed on purpose.
-    if (clt->logWanted && !LogIsOpen(clt) && (hangUp || NowMs() >= clt->logRetryAtMs)) {
+    if (clt->logWanted && !LogIsOpen(clt) && (hangUp || CltNowMs() >= clt->logRetryAtMs)) {
         TryPath(clt);
     }
 }
@@ -110,7 +103,7 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
     }
     if (!LogIsOpen(clt)) {
         // A rotation failed, or the path no longer opens: tried again soon.
-        clt->logRetryAtMs = NowMs() + kRetryEveryMs;
+        clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
         clt->logError = result.error;
         if (!clt->logOpenFailReported) {
             clt->logOpenFailReported = true;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "lib/cli/osx/osbase.h"
 #include "lib/cli/osx/osnotify.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -21,12 +20,6 @@ namespace {
 
 // The counters of the status line go out at most this often.
 constexpr uint64_t kStatusEveryMs = 5000;
-
-uint64_t NowMs() {
-    uint64_t ms = 0;
-    OsGetCoarseMonotonicMs(&ms);
-    return ms;
-}
 
 // Appends to the text at *at, never past size.
 void Add(char *text, size_t size, size_t *at, const char *format, ...) CLI_PRINTF(4, 5);
@@ -98,7 +91,7 @@ void Send(CltGlobals *clt, const char *lines, bool withStatus) {
     if (withStatus) {
         char status[kCltStatusSize];
         Compose(clt, status, sizeof status);
-        clt->notify.statusAtMs = NowMs();
+        clt->notify.statusAtMs = CltNowMs();
         if (strcmp(status, clt->notify.status) != 0) {
             memcpy(clt->notify.status, status, sizeof status);
             Add(message, sizeof message, &at, "%sSTATUS=%s", at != 0 ? "\n" : "", status);
@@ -119,7 +112,7 @@ void NotifyStart(CltGlobals *clt) {
     }
     // Pinged three times a period: twice at the least, with room to spare.
     notify.pingEveryMs = OsNotifyWatchdogUsec() / 1000 / 3;
-    notify.pingedAtMs = NowMs();
+    notify.pingedAtMs = CltNowMs();
     notify.statusAtMs = notify.pingedAtMs;
 }
 
@@ -164,7 +157,7 @@ void NotifyTick(CltGlobals *clt, bool pingNow) {
     if (!notify.enabled) {
         return;
     }
-    uint64_t now = NowMs();
+    uint64_t now = CltNowMs();
     bool ping =
         notify.pingEveryMs != 0 && (pingNow || now - notify.pingedAtMs >= notify.pingEveryMs);
     bool status = now - notify.statusAtMs >= kStatusEveryMs;

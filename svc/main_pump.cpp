@@ -11,7 +11,6 @@
 #include <ctime>
 #include <iterator>
 
-#include "lib/cli/osx/osbase.h"
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
@@ -81,8 +80,8 @@ void LogTime(CltGlobals *clt, unsigned long seconds) {
     CltTimeStamp &stamp = clt->lastStamp;
     // A zone changed by the administrator (timedatectl replaces the
     // /etc/localtime link) is taken up without a restart.
-    uint64_t nowMs = 0;
-    if (OsGetCoarseMonotonicMs(&nowMs) && nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
+    uint64_t nowMs = CltNowMs();
+    if (nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
         stamp.zoneCheckedAtMs = nowMs;
         tzset();
         stamp.valid = false;
