@@ -13,8 +13,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from trelvox_e2e import (CONNECTED, WAITING, ScriptedDriver, check, event_reply,  # noqa: E402
-                         run_scenarios, wait_until)
+from trelvox_e2e import (CONNECTED, UNLOADED, WAITING, ScriptedDriver, check,  # noqa: E402
+                         check_clean_end, event_reply, run_scenarios, wait_until)
 from trelvox_namespace import run  # noqa: E402
 from service_mode_test import (INFO, LOG, WARNING, read, service_world, size,  # noqa: E402
                                stop_within_a_second)
@@ -105,7 +105,8 @@ def served_again_after(world, syslog, logd, trouble, mend):
     sim = trouble()
     name = "TrelvoxController." + sim.name
     wait_until(lambda: any(level == WARNING and name in text for level, _, text in
-                           syslog.messages()), 15, "the failure in the system log")
+                           syslog.messages()), 15,
+               f"the failure in the system log (service: {logd.describe_status(logd.proc.poll())}")
     before = read(LOG).count(CONNECTED)
     mend()
     mended = time.monotonic()
@@ -122,10 +123,16 @@ def served_again_after(world, syslog, logd, trouble, mend):
 
 @service_world
 def driver_fails_once(world, syslog):
-    """The connection fails once (no descriptor left): the driver, still
-    published, is tried again and served once descriptors are back."""
+    """A driver comes back while no descriptor is left: its connection
+    fails, and the driver, still published, is tried again and served once
+    descriptors are back. (It was served once before, as after a reload;
+    that also spares the sanitizers' checks a first look at its types, for
+    which they would need a descriptor themselves.)"""
     logd = world.start_logd("-s")
     wait_until(lambda: read(LOG) == WAITING if os.path.exists(LOG) else False, 10, "waiting")
+    first = world.start_sim("--rate", "50", "--exit-after", "0.5")
+    check_clean_end(first, first.wait(), 0)
+    wait_until(lambda: read(LOG).endswith(UNLOADED), 10, "the first driver come and gone")
     limit = []
 
     def trouble():
