@@ -26,8 +26,9 @@ inline constexpr uint32_t kCltPathSize = 1024;
 // token repeating the previous second (a driver logs several lines a second)
 // is not converted again. The local time of a second changes only when the
 // system's time zone does: the pump asks the C library to look at the zone
-// again (tzset, one stat of /etc/localtime) every kCltZoneCheckMs, and the
-// stamp is converted anew then.
+// again (tzset, one stat of /etc/localtime) when kCltZoneCheckMs have
+// passed, reading the clock where it waits anyway, and after every so many
+// conversions while the driver is busy.
 inline constexpr uint32_t kCltStampSize = 64;
 inline constexpr uint64_t kCltZoneCheckMs = 10000;
 struct CltTimeStamp {
@@ -35,7 +36,8 @@ struct CltTimeStamp {
     uint64_t seconds; // the token's value, as parsed
     uint32_t length;  // bytes of text, terminator excluded
     char text[kCltStampSize];
-    uint64_t zoneCheckedAtMs; // coarse monotonic time of the last look at the zone
+    uint64_t zoneCheckedAtMs; // monotonic time of the last look at the zone
+    uint32_t sinceZoneLook;   // conversions since the clock was last read for it
 };
 
 // What systemd is told (svc/main_notify.cpp); all zero, and nothing is sent,

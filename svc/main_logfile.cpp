@@ -97,7 +97,10 @@ void ReopenLogIfRequested(CltGlobals *clt) {
 
 uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
     CliLogWriteResult result;
-    CliLogWriteSome(clt->logHandle, text, length, &result);
+    if (CliLogWriteSome(clt->logHandle, text, length, &result) && !result.fileFull &&
+        !clt->logWriteFailReported) {
+        return length; // all placed, nothing to report
+    }
     if (result.fileFull) {
         SysLog(LOG_WARNING, "Log file is full (%s); it was rotated", strerror(EFBIG));
     }

@@ -9,6 +9,7 @@
 // blocking. What it does not take is counted, an error is reported once
 // when it starts and once when it ends, and the count is told at the stop.
 #include <poll.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -38,9 +39,31 @@ bool StopRequested(const CltGlobals *clt) {
     return clt != nullptr && clt->stopRequested.load();
 }
 
+// Whether a write to fd may block: not for a regular file or a device that
+// is no terminal (/dev/null). Asked of the system once every so many writes
+// per descriptor (in case another file took its number), so that writing
+// to a file costs one system call.
+bool MayBlock(int fd) {
+    constexpr uint32_t kAskEvery = 1024;
+    static int knownFd = -1;
+    static bool knownMayBlock = true;
+    static uint32_t writesSince = 0;
+    if (fd != knownFd || ++writesSince >= kAskEvery) {
+        struct stat st;
+        knownMayBlock = fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ||
+                                                 (S_ISCHR(st.st_mode) && !isatty(fd)));
+        knownFd = fd;
+        writesSince = 0;
+    }
+    return knownMayBlock;
+}
+
 // Waits until fd takes bytes; false when a stop came first (or came before:
 // then the descriptor is only asked, not waited for).
 bool AwaitWritable(const CltGlobals *clt, int fd) {
+    if (!StopRequested(clt) && !MayBlock(fd)) {
+        return true;
+    }
     for (;;) {
         bool stopping = StopRequested(clt);
         pollfd entry{fd, POLLOUT, 0};
@@ -183,8 +206,17 @@ void LogText(CltGlobals *clt, const char *text, uint32_t length) {
     if (length == 0) {
         return;
     }
-    ReopenLogIfRequested(clt);
-    if (clt != nullptr && clt->driver.serving[0] != '\0') {
+    if (clt == nullptr) {
+        ToStdout(clt, text, length);
+        return;
+    }
+    // Cheap when nothing is pending: a hang-up, or a log file that closed
+    // while a driver is served.
+    if (clt->logHandle != nullptr && (clt->reopenRequested.load(std::memory_order_relaxed) ||
+                                      (clt->logWanted && !CliLogIsOpen(clt->logHandle)))) {
+        ReopenLogIfRequested(clt);
+    }
+    if (clt->driver.serving[0] != '\0') {
         clt->driver.writtenBytes += length;
     }
     uint32_t placed = LogIsOpen(clt) ? WriteToLogFile(clt, text, length) : 0;

@@ -37,6 +37,22 @@ int32_t BackOffMs(int32_t idleMs) {
     return 50;
 }
 
+// Stamps converted between two readings of the clock by a busy pump.
+constexpr uint32_t kZoneLookEvery = 256;
+
+// A zone changed by the administrator (timedatectl replaces the
+// /etc/localtime link) is taken up without a restart: the C library looks
+// at the zone again (tzset: one stat) when kCltZoneCheckMs have passed.
+void LookAtZoneIfDue(CltGlobals *clt, uint64_t nowMs) {
+    CltTimeStamp &stamp = clt->lastStamp;
+    stamp.sinceZoneLook = 0;
+    if (nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
+        stamp.zoneCheckedAtMs = nowMs;
+        tzset();
+        stamp.valid = false;
+    }
+}
+
 bool IsTimeToken(const char *brace) {
     for (int i = 1; i <= kTokenDigits; ++i) {
         if (brace[i] == '\0') {
@@ -78,15 +94,13 @@ bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
 // when the value differs from the last one written (see CltTimeStamp).
 void LogTime(CltGlobals *clt, unsigned long seconds) {
     CltTimeStamp &stamp = clt->lastStamp;
-    // A zone changed by the administrator (timedatectl replaces the
-    // /etc/localtime link) is taken up without a restart.
-    uint64_t nowMs = CltNowMs();
-    if (nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
-        stamp.zoneCheckedAtMs = nowMs;
-        tzset();
-        stamp.valid = false;
-    }
     if (!stamp.valid || stamp.seconds != seconds) {
+        // A busy driver never lets the pump wait, where the zone is looked
+        // at (LookAtZoneIfDue): the clock is read every so many seconds
+        // converted instead.
+        if (++stamp.sinceZoneLook >= kZoneLookEvery) {
+            LookAtZoneIfDue(clt, CltNowMs());
+        }
         time_t when = static_cast<time_t>(seconds);
         struct tm local;
         stamp.valid = false;
@@ -222,6 +236,8 @@ void LogEvents(io_connect_t connection) {
         if (gOsSys.clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
             continue;
         }
+        LookAtZoneIfDue(clt, static_cast<uint64_t>(now.tv_sec) * 1000 +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000);
         int32_t waitMs = BackOffMs(clt->idleMs);
         timespec deadline;
         deadline.tv_sec = now.tv_sec;

@@ -305,11 +305,30 @@ bool CliLogWriteSome(CliLogFile *log, const void *data, uint32_t length,
         return false;
     }
     const char *bytes = static_cast<const char *>(data);
+    // The common case in one write: no check due, the limit not reached,
+    // and the disk takes every byte. Anything else goes on below, a failed
+    // write with its error rather than written again.
+    uint64_t nowMs = 0;
+    int failed = 0;
+    if (!CheckIsDue(log, length, &nowMs) &&
+        (log->sizeLimit == 0 || log->countedSize + length < log->sizeLimit)) {
+        uint32_t written = 0;
+        errno = 0;
+        if (!OsFileWrite(log->fileHandle, bytes, length, &written) || written == 0) {
+            failed = errno != 0 ? errno : ENOSPC;
+        } else {
+            log->countedSize += written;
+            log->writtenSinceCheck += written;
+            result->placed = written;
+            if (written == length) {
+                return true;
+            }
+        }
+    }
     bool rotatedAsFull = false;
     while (result->placed < length && result->error == 0) {
         const char *rest = bytes + result->placed;
         uint32_t left = length - result->placed;
-        uint64_t nowMs = 0;
         if (CheckIsDue(log, left, &nowMs)) {
             errno = 0;
             CheckPath(log, nowMs);
@@ -320,8 +339,10 @@ bool CliLogWriteSome(CliLogFile *log, const void *data, uint32_t length,
         }
         uint32_t chunk = ChunkBeforeRotation(log, rest, left);
         uint32_t written = 0;
-        errno = 0;
-        if (!OsFileWrite(log->fileHandle, rest, chunk, &written) || written == 0) {
+        errno = failed;
+        bool wrote = failed == 0 && OsFileWrite(log->fileHandle, rest, chunk, &written);
+        failed = 0;
+        if (!wrote || written == 0) {
             int error = errno != 0 ? errno : ENOSPC;
             if (error == EINTR) {
                 continue;
