@@ -87,22 +87,17 @@ def target_command(program, *args):
     return [*TARGET_RUN, program, *args]
 
 
-# The binary layouts, as struct formats without byte order; use_byte_order
-# makes the structs below of them in the programs' order.
-LAYOUTS = {
-    "RECORD_HEADER": "iIII",  # lost bytes, text length, wait flag, repeat
-    "BUS_REQUEST": "IIIII",  # magic, kind, selector, input size, output capacity
-    "BUS_REPLY": "IiI",  # magic, result, output size
-    "EVENT_HEADER": "iII",  # lost bytes, text length, wait flag
-}
-
-
 def use_byte_order(order):
-    """Packs and reads every layout in `order`, "little" or "big": the byte
+    """Makes the binary layouts in `order`, "little" or "big": the byte
     order of the programs under test (the host's until told otherwise)."""
+    global RECORD_HEADER, BUS_REQUEST, BUS_REPLY, EVENT_HEADER
     mark = {"little": "<", "big": ">"}[order]
-    for name, layout in LAYOUTS.items():
-        globals()[name] = struct.Struct(mark + layout)
+    # A trelvoxsim record: a header before each reply's text.
+    RECORD_HEADER = struct.Struct(mark + "iIII")  # lost bytes, text length, wait flag, repeat
+    # The driver bus's frames and the header of an event-log reply.
+    BUS_REQUEST = struct.Struct(mark + "IIIII")  # magic, kind, selector, input size, capacity
+    BUS_REPLY = struct.Struct(mark + "IiI")  # magic, result, output size
+    EVENT_HEADER = struct.Struct(mark + "iII")  # lost bytes, text length, wait flag
 
 
 use_byte_order(sys.byteorder)
@@ -335,9 +330,9 @@ class World:
 # ------------------------------------------------- a driver of the script's
 
 # The driver bus's frames (BUS_REQUEST, BUS_REPLY and the EVENT_HEADER of a
-# reply, in LAYOUTS above), written down again here from the protocol rather
-# than taken from lib/platform, so that the service is checked against an
-# independent reading of it.
+# reply, made by use_byte_order above), written down again here from the
+# protocol rather than taken from lib/platform, so that the service is
+# checked against an independent reading of it.
 BUS_REQUEST_MAGIC = 0x51425654
 BUS_REPLY_MAGIC = 0x52425654
 
