@@ -12,6 +12,7 @@
 // indent byte, two flag bytes, existing-text length byte (for the Cat
 // forms), then the data (at most 1024 bytes; the first 8 are the number
 // for the decimal and capacity renderers).
+#include <bit>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -108,9 +109,12 @@ std::string ModelHexDump(const uint8_t *bytes, size_t length, uint8_t perLine, u
                 out += std::string(width, ' ');
                 continue;
             }
-            uint32_t value = 0; // little-endian host
+            // A unit is read as the host stores it: the most significant
+            // byte comes last on a little-endian host, first on a big one.
+            uint32_t value = 0;
             for (size_t k = 0; k < unit; ++k) {
-                value |= uint32_t{bytes[u * unit + k]} << (8 * k);
+                size_t shift = std::endian::native == std::endian::little ? k : unit - 1 - k;
+                value |= uint32_t{bytes[u * unit + k]} << (8 * shift);
             }
             out += ((flags & kCliHexDumpUnitPrefix) ? "0x" : "") +
                    Hex(value, static_cast<int>(2 * unit));
@@ -154,8 +158,8 @@ void ModelCapacity(uint64_t bytes, std::string *raw, std::string *final) {
                 : bytes >= (1u << 20)        ? 20
                                              : 10;
     const char *unit = shift == 40 ? "TB" : shift == 30 ? "GB" : shift == 20 ? "MB" : "KB";
-    uint64_t thousandths =
-        static_cast<uint64_t>((static_cast<unsigned __int128>(bytes) * 1000) >> shift);
+    // Counts stay below 2^64 / 1000 (see the caller): the product fits.
+    uint64_t thousandths = (bytes * 1000) >> shift;
     uint64_t hundredths = thousandths / 10 + (thousandths % 10 >= 5 ? 1 : 0);
     if (hundredths % 100 == 0) {
         *raw = *final = std::to_string(hundredths / 100) + " " + unit;

@@ -120,12 +120,19 @@ Converted<uint64_t> UnsignedByLibrary(const std::string &text, bool wide) {
 // ---- Oracle 2: digit by digit ---------------------------------------------
 
 // The number syntax read by hand: sign, "0x" when the radix is 16, at least
-// one digit of the radix, nothing else. The magnitude saturates above 2^64.
+// one digit of the radix, nothing else. A magnitude of 2^64 or more fits no
+// width and is only marked as such (64-bit arithmetic on every target).
 struct Parsed {
     bool ok = false;
     bool negative = false;
-    unsigned __int128 magnitude = 0;
+    bool beyond64 = false; // the magnitude is 2^64 or more
+    uint64_t magnitude = 0;
 };
+
+// The largest value of `bits` bits, for 1 to 64.
+uint64_t MaxOf(int bits) {
+    return bits == 64 ? UINT64_MAX : (uint64_t{1} << bits) - 1;
+}
 
 int DigitValue(char ch, int radix) {
     int v = ch >= '0' && ch <= '9'   ? ch - '0'
@@ -156,15 +163,16 @@ Parsed ByHand(const std::string &text) {
     if (i == number.size()) {
         return p;
     }
-    const unsigned __int128 cap = (static_cast<unsigned __int128>(1) << 64) + 1;
     for (; i < number.size(); ++i) {
         int d = DigitValue(number[i], radix);
         if (d < 0) {
             return p;
         }
-        p.magnitude = p.magnitude * radix + d;
-        if (p.magnitude > cap) {
-            p.magnitude = cap;
+        uint64_t digit = static_cast<uint64_t>(d);
+        if (p.beyond64 || p.magnitude > (UINT64_MAX - digit) / static_cast<uint64_t>(radix)) {
+            p.beyond64 = true;
+        } else {
+            p.magnitude = p.magnitude * static_cast<uint64_t>(radix) + digit;
         }
     }
     p.ok = true;
@@ -174,13 +182,13 @@ Parsed ByHand(const std::string &text) {
 Converted<int64_t> SignedByHand(const std::string &text, int bits) {
     Converted<int64_t> r;
     Parsed p = ByHand(text);
-    unsigned __int128 limit = static_cast<unsigned __int128>(1) << (bits - 1);
-    if (!p.ok || p.magnitude > (p.negative ? limit : limit - 1)) {
+    uint64_t limit = uint64_t{1} << (bits - 1);
+    if (!p.ok || p.beyond64 || p.magnitude > (p.negative ? limit : limit - 1)) {
         return r;
     }
     r.ok = true;
-    r.value = p.negative ? static_cast<int64_t>(0 - static_cast<uint64_t>(p.magnitude))
-                         : static_cast<int64_t>(p.magnitude);
+    r.value =
+        p.negative ? static_cast<int64_t>(0 - p.magnitude) : static_cast<int64_t>(p.magnitude);
     return r;
 }
 
@@ -189,16 +197,17 @@ Converted<int64_t> SignedByHand(const std::string &text, int bits) {
 Converted<uint64_t> UnsignedByHand(const std::string &text, int bits, int convBits) {
     Converted<uint64_t> r;
     Parsed p = ByHand(text);
-    unsigned __int128 convMax = (static_cast<unsigned __int128>(1) << convBits) - 1;
-    if (!p.ok || p.magnitude > convMax) {
+    uint64_t convMax = MaxOf(convBits);
+    if (!p.ok || p.beyond64 || p.magnitude > convMax) {
         return r;
     }
-    unsigned __int128 value = p.negative ? (convMax + 1 - p.magnitude) & convMax : p.magnitude;
-    if (value > (static_cast<unsigned __int128>(1) << bits) - 1) {
+    // Negated modulo 2^convBits.
+    uint64_t value = p.negative ? (0 - p.magnitude) & convMax : p.magnitude;
+    if (value > MaxOf(bits)) {
         return r;
     }
     r.ok = true;
-    r.value = static_cast<uint64_t>(value);
+    r.value = value;
     return r;
 }
 

@@ -92,7 +92,7 @@ bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
 
 // Writes the time stamp of a token's value in local time, converted only
 // when the value differs from the last one written (see CltTimeStamp).
-void LogTime(CltGlobals *clt, unsigned long seconds) {
+void LogTime(CltGlobals *clt, uint64_t seconds) {
     CltTimeStamp &stamp = clt->lastStamp;
     if (!stamp.valid || stamp.seconds != seconds) {
         // A busy driver never lets the pump wait, where the zone is looked
@@ -126,20 +126,24 @@ int HexDigit(char c) {
     return -1;
 }
 
-// The time of the token at the brace, by strtoul's rules for base 16; sets
-// *end where parsing stopped. Eight hex digits (the usual token) are read
-// here, with the result strtoul would give; anything else goes to strtoul.
-unsigned long TokenTime(const char *brace, const char **end) {
-    unsigned long value = 0;
+// The time of the token at the brace, by strtoul's rules for base 16 on
+// the product's 64-bit platform; sets *end where parsing stopped. Eight hex
+// digits (the usual token) are read here; anything else goes to strtoull,
+// whose 64 bits give that platform's result on every CPU: where unsigned
+// long is 32 bits wide, strtoul would negate "-FFFFFFF" into 2097 instead
+// of 1961. A conservative mend: every build reads a token as the 64-bit
+// platform does.
+uint64_t TokenTime(const char *brace, const char **end) {
+    uint64_t value = 0;
     for (int i = 1; i <= kTokenDigits; ++i) {
         int digit = HexDigit(brace[i]);
         if (digit < 0) {
             char *stop = nullptr;
-            value = strtoul(brace + 1, &stop, 16);
+            value = strtoull(brace + 1, &stop, 16);
             *end = stop;
             return value;
         }
-        value = value * 16 + static_cast<unsigned long>(digit);
+        value = value * 16 + static_cast<uint64_t>(digit);
     }
     *end = brace + 1 + kTokenDigits;
     return value;
@@ -173,7 +177,7 @@ void LogEventText(CltGlobals *clt, const char *text) {
             continue;
         }
         const char *end = nullptr;
-        unsigned long seconds = TokenTime(p, &end);
+        uint64_t seconds = TokenTime(p, &end);
         p = end;
         if (*p == '}') {
             ++p;

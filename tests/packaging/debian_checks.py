@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 from packaging_checks import (PACKAGE, Failure, Problems, Skip, check_log_dir, fresh_dir, main,
-                              require_root, run, stage_install, the_package)
+                              require_root, run, skip_foreign_package, stage_install, the_package)
 
 # The highest exposure that systemd-analyze security may give the unit.
 EXPOSURE_LIMIT = 1.5
@@ -57,8 +57,11 @@ def check_release_build(args):
     top = fresh_dir(release_dir(args))
     build = os.path.join(top, "build")
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-    run([args.cmake, "-S", args.source_dir, "-B", build, *generator, "-DCMAKE_BUILD_TYPE=Release",
-         "-DTRELVOX_TESTS=OFF", "-DCMAKE_CXX_FLAGS=-Wpadded"], timeout=120)
+    # For the build's target, through the same toolchain file.
+    toolchain = [f"-DCMAKE_TOOLCHAIN_FILE={args.toolchain_file}"] if args.toolchain_file else []
+    run([args.cmake, "-S", args.source_dir, "-B", build, *generator, *toolchain,
+         "-DCMAKE_BUILD_TYPE=Release", "-DTRELVOX_TESTS=OFF", "-DCMAKE_CXX_FLAGS=-Wpadded"],
+        timeout=120)
     built = run([args.cmake, "--build", build], timeout=600)
     problems = Problems()
     problems.check("warning:" in built.stdout + built.stderr,
@@ -180,6 +183,7 @@ def check_deb_lifecycle(args):
     if shutil.which("dpkg") is None or shutil.which("systemctl") is None:
         raise Skip("dpkg and systemctl are needed: not a Debian machine with systemd installed")
     deb = the_package(args)
+    skip_foreign_package(args)
     throwaway_system()
     scratch = fresh_dir(os.path.join(args.work, "overlay"))
     make_throwaway_mounts(scratch)

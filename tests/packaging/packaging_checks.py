@@ -21,6 +21,9 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 SKIP = 77
+# The command that runs the build's programs when they are another CPU's
+# (--target-run), empty for this host's own.
+TARGET_RUN = []
 BANNER = re.compile(r"\n\nTrelvox Logging Service \([^)]*\)\n\n")
 LOG_DIR = "var/quenlab/log"
 PACKAGE = "trelvoxlogd"
@@ -160,8 +163,14 @@ def check_unit(problems, text, sbindir, where):
     )
 
 
+def program(binary, *args):
+    """The command line that runs `binary`, a program of the build or one
+    installed from it."""
+    return [*TARGET_RUN, binary, *args]
+
+
 def banner_of(binary):
-    result = run([binary, "-v"], timeout=30, check=False, stdin=subprocess.DEVNULL)
+    result = run(program(binary, "-v"), timeout=30, check=False, stdin=subprocess.DEVNULL)
     return result.returncode, result.stdout
 
 
@@ -223,6 +232,17 @@ def dpkg_arch():
     return run(["dpkg", "--print-architecture"]).stdout.strip()
 
 
+def package_arch(args):
+    """The architecture the package is made for: the build's target."""
+    return args.deb_arch or dpkg_arch()
+
+
+def skip_foreign_package(args):
+    if package_arch(args) != dpkg_arch():
+        raise Skip(f"the package is for {package_arch(args)}: it installs on a machine of that "
+                   f"CPU, not on this {dpkg_arch()} one (the native build's suite installs its own)")
+
+
 def check_deb_build(args):
     if shutil.which("dpkg-deb") is None:
         raise Skip("dpkg-deb is not installed: no Debian package can be made here")
@@ -230,7 +250,7 @@ def check_deb_build(args):
     run([args.cpack, "-G", "DEB", "--config", os.path.join(args.build_dir, "CPackConfig.cmake"),
          "-B", deb_dir(args)], timeout=300)
     deb = the_package(args)
-    expected = f"{PACKAGE}_{args.version}_{dpkg_arch()}.deb"
+    expected = f"{PACKAGE}_{args.version}_{package_arch(args)}.deb"
     if os.path.basename(deb) != expected:
         raise Failure(f"package is named {os.path.basename(deb)}, expected {expected}")
 
@@ -266,7 +286,8 @@ def check_deb_contents(args):
 
     problems.check(field("Package") == PACKAGE, f"package name is {field('Package')}")
     problems.check(field("Version") == args.version, f"package version is {field('Version')}")
-    problems.check(field("Architecture") == dpkg_arch(), f"package architecture is {field('Architecture')}")
+    problems.check(field("Architecture") == package_arch(args),
+                   f"package architecture is {field('Architecture')}, not {package_arch(args)}")
     depends = [d.split()[0] for d in field("Depends").split(",") if d.strip()]
     problems.check("libc6" in depends, f"package does not depend on the C library: Depends {depends}")
     problems.check(field("Maintainer") != "", "package has no maintainer")
@@ -299,6 +320,7 @@ def check_deb_install(args):
     require_root("dpkg -i")
     if shutil.which("dpkg") is None:
         raise Skip("dpkg is not installed: not a Debian machine")
+    skip_foreign_package(args)
     if package_state() not in ("", "un"):
         raise Skip(f"{PACKAGE} is already installed here ({package_state()}); not replacing it")
     if os.path.lexists("/usr/sbin/trelvoxlogd"):
@@ -420,7 +442,7 @@ def page_options(text):
 def check_help_agrees(args):
     if shutil.which("groff") is None:
         raise Skip("groff is not installed: the manual page cannot be read here")
-    result = run([args.logd, "-h"], timeout=30, check=False, stdin=subprocess.DEVNULL)
+    result = run(program(args.logd, "-h"), timeout=30, check=False, stdin=subprocess.DEVNULL)
     helped = help_options(result.stdout)
     if not helped:
         raise Skip(f"trelvoxlogd -h does not print its options yet (status {result.returncode}, "
@@ -505,7 +527,7 @@ def check_sim_help_agrees(args):
         raise Skip("trelvoxsim is not built here; there is no program to compare its page with")
     if shutil.which("groff") is None:
         raise Skip("groff is not installed: the manual page cannot be read here")
-    result = run([args.sim, "--help"], timeout=30, check=False, stdin=subprocess.DEVNULL)
+    result = run(program(args.sim, "--help"), timeout=30, check=False, stdin=subprocess.DEVNULL)
     problems = Problems()
     problems.check(result.returncode == 0, f"trelvoxsim --help exited with {result.returncode}")
     problems.check(result.stderr == "", f"trelvoxsim --help wrote to standard error: {result.stderr!r}")
@@ -669,7 +691,13 @@ def main(checks=None):
     parser.add_argument("--sanitize", action="store_true", help="this is the sanitizer build")
     parser.add_argument("--plist", help="the configured launchd job")
     parser.add_argument("--plist-sbindir", help="program directory the job was configured with")
+    parser.add_argument("--target-run", help="the command that runs the build's programs, when "
+                                             "they are another CPU's")
+    parser.add_argument("--toolchain-file", help="the build's CMake toolchain file, if any")
+    parser.add_argument("--deb-arch", help="Debian architecture of the package (default: this "
+                                           "machine's)")
     args = parser.parse_args()
+    TARGET_RUN[:] = [args.target_run] if args.target_run else []
     os.makedirs(args.work, exist_ok=True)
     try:
         checks[args.check](args)

@@ -165,4 +165,12 @@ ChildResult RunProgram(const std::vector<std::string> &argv, const ChildOptions 
         options);
 }
 
+std::vector<std::string> TargetCommand(std::vector<std::string> argv) {
+    const std::string run = TRELVOX_TARGET_RUN;
+    if (!run.empty()) {
+        argv.insert(argv.begin(), run);
+    }
+    return argv;
+}
+
 } // namespace testsupport

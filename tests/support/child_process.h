@@ -39,6 +39,11 @@ ChildResult RunInChild(const std::function<void()> &body, const ChildOptions &op
 // (exit status 127 when it cannot be started; no side channel).
 ChildResult RunProgram(const std::vector<std::string> &argv, const ChildOptions &options = {});
 
+// The command line that starts a program of this build: argv itself, or in
+// a build for another CPU, argv behind the command that runs it under the
+// target's emulator. Signals sent to the started process reach the program.
+std::vector<std::string> TargetCommand(std::vector<std::string> argv);
+
 // In the child: the descriptor of the side channel (-1 in the parent).
 int SideChannelFd();
 // In the child: writes text to the side channel (nothing in the parent).

@@ -115,11 +115,13 @@ bool CliFGetLength64(FILE *stream, uint64_t *length) {
     return true;
 }
 
+// The low 32 bits of the length. The position is read as an off_t: where
+// long is 32 bits wide, ftell fails on a file beyond 2 GiB.
 bool CliFGetLength(FILE *stream, uint32_t *length) {
-    if (stream == nullptr || length == nullptr || fseek(stream, 0, SEEK_END) != 0) {
+    if (stream == nullptr || length == nullptr || fseeko(stream, 0, SEEK_END) != 0) {
         return false;
     }
-    long pos = ftell(stream);
+    off_t pos = ftello(stream);
     uint32_t low = static_cast<uint32_t>(pos);
     if (pos < 0 || low == UINT32_MAX) {
         return false;

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from trelvox_e2e import (CONNECTED, LOST_DATA, UNLOADED, WAITING, Failure,  # noqa: E402
                          ScriptedDriver, World, check, check_bytes, check_clean_end,
                          event_reply, expand_record, expand_text, first_difference, read_record,
-                         run_scenarios, text_entry, wait_until, write_replay)
+                         run_scenarios, target_command, text_entry, wait_until, write_replay)
 
 # In application mode a hang-up stops the service as the others do.
 STOPS = {"sigint": signal.SIGINT, "sigterm": signal.SIGTERM, "sigquit": signal.SIGQUIT,
@@ -218,7 +218,8 @@ def closed_descriptors(args, rest):
     directory's watch, a driver connection) is taken for them."""
     with World(args.logd, args.sim) as world:
         world.start_sim("--rate", "20")
-        logd = subprocess.Popen(["sh", "-c", 'exec "$0" <&- >&- 2>&-', args.logd], env=world.env)
+        logd = subprocess.Popen(["sh", "-c", 'exec "$@" <&- >&- 2>&-', "sh",
+                                 *target_command(args.logd)], env=world.env)
         def descriptors():
             """What each open descriptor of the service refers to; one that
             closes while it is looked at is left out."""

@@ -28,6 +28,7 @@
 #include "lib/platform/iokit.h"
 #include "lib/platform/platform_objects.h"
 #include "lib/platform/platform_testing.h"
+#include "tests/support/child_process.h"
 #include "tests/support/port_pump.h"
 #include "tests/support/temp_dir.h"
 
@@ -103,6 +104,7 @@ public:
     Sim(const std::string &dir, std::vector<std::string> args) {
         std::vector<std::string> all = {TRELVOXSIM, "--dir", dir};
         all.insert(all.end(), args.begin(), args.end());
+        all = testsupport::TargetCommand(all);
         std::vector<char *> argv;
         for (std::string &arg : all) {
             argv.push_back(arg.data());

@@ -2,6 +2,11 @@
 processes, the simulated driver's record, and the text the service must make
 of it.
 
+The programs may be built for another CPU than this host's: they are then
+started under the target's emulator, and every binary layout they read or
+write (records, bus frames) is packed here in their byte order, not the
+host's (run_scenarios takes both from its command line).
+
 Every wait has a time limit; a scenario that fails raises Failure, one that
 cannot run here raises Skip (reported to CTest with status 77).
 """
@@ -70,9 +75,35 @@ def check_bytes(got, want, what):
         raise Failure(f"{what} differs: {first_difference(got, want)}")
 
 
+# ---------------------------------------------------- the programs under test
+
+# The command that starts a program of the build under test: empty for this
+# host's own programs, the target's emulator for another CPU's.
+TARGET_RUN = []
+
+
+def target_command(program, *args):
+    """The command line that starts `program`, a program of the build."""
+    return [*TARGET_RUN, program, *args]
+
+
+def use_byte_order(order):
+    """Makes the binary layouts in `order`, "little" or "big": the byte
+    order of the programs under test (the host's until told otherwise)."""
+    global RECORD_HEADER, BUS_REQUEST, BUS_REPLY, EVENT_HEADER
+    mark = {"little": "<", "big": ">"}[order]
+    # A trelvoxsim record: a header before each reply's text.
+    RECORD_HEADER = struct.Struct(mark + "iIII")  # lost bytes, text length, wait flag, repeat
+    # The driver bus's frames and the header of an event-log reply.
+    BUS_REQUEST = struct.Struct(mark + "IIIII")  # magic, kind, selector, input size, capacity
+    BUS_REPLY = struct.Struct(mark + "IiI")  # magic, result, output size
+    EVENT_HEADER = struct.Struct(mark + "iII")  # lost bytes, text length, wait flag
+
+
+use_byte_order(sys.byteorder)
+
 # ------------------------------------------------------------------ records
 
-RECORD_HEADER = struct.Struct("=iIII")  # lost bytes, text length, wait flag, repeat
 TEXT_SIZE = 1024
 
 
@@ -271,7 +302,8 @@ class World:
 
     def start_logd(self, *args, stdout=None):
         self.count += 1
-        argv = self.launcher(self.logd_path, args) if self.launcher else [self.logd_path, *args]
+        argv = (self.launcher(self.logd_path, args) if self.launcher
+                else target_command(self.logd_path, *args))
         p = Process(argv, self.env, self.work, f"trelvoxlogd{self.count}", stdout)
         self.processes.append(p)
         return p
@@ -279,8 +311,8 @@ class World:
     def start_sim(self, *args, wait_published=True):
         self.count += 1
         name = f"sim{self.count}"
-        p = Process([self.sim_path, "--name", f"TrelvoxController.{name}", *args], self.env,
-                    self.work, name)
+        p = Process(target_command(self.sim_path, "--name", f"TrelvoxController.{name}", *args),
+                    self.env, self.work, name)
         self.processes.append(p)
         if wait_published:
             socket_path = os.path.join(self.driver_dir, f"TrelvoxController.{name}")
@@ -297,14 +329,12 @@ class World:
 
 # ------------------------------------------------- a driver of the script's
 
-# The driver bus's frames, written down again here from the protocol rather
-# than taken from lib/platform, so that the service is checked against an
-# independent reading of it.
-BUS_REQUEST = struct.Struct("=IIIII")  # magic, kind, selector, input size, output capacity
-BUS_REPLY = struct.Struct("=IiI")  # magic, result, output size
+# The driver bus's frames (BUS_REQUEST, BUS_REPLY and the EVENT_HEADER of a
+# reply, made by use_byte_order above), written down again here from the
+# protocol rather than taken from lib/platform, so that the service is
+# checked against an independent reading of it.
 BUS_REQUEST_MAGIC = 0x51425654
 BUS_REPLY_MAGIC = 0x52425654
-EVENT_HEADER = struct.Struct("=iII")  # lost bytes, text length, wait flag
 
 
 def event_reply(text, wait=0, lost=0, text_len=None, size=None):
@@ -384,13 +414,20 @@ def check_clean_end(process, status, want):
 
 
 def run_scenarios(scenarios, argv=None):
-    """Command line: --logd PATH --sim PATH SCENARIO. Runs one scenario."""
+    """Command line: --logd PATH --sim PATH [--target-run PATH] [--byte-order
+    ORDER] SCENARIO. Runs one scenario."""
     import argparse
     parser = argparse.ArgumentParser()
     parser.add_argument("--logd", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--target-run", help="the command that runs the build's programs, "
+                                             "when they are another CPU's")
+    parser.add_argument("--byte-order", choices=["little", "big"], default=sys.byteorder,
+                        help="the programs' byte order (default: this host's)")
     parser.add_argument("scenario", choices=sorted(scenarios))
     args, rest = parser.parse_known_args(argv)
+    TARGET_RUN[:] = [args.target_run] if args.target_run else []
+    use_byte_order(args.byte_order)
     started = time.monotonic()
     try:
         scenarios[args.scenario](args, rest)

@@ -34,7 +34,7 @@ LogdRun RunLogd(const std::vector<std::string> &args, const std::string &stopAft
     testsupport::ChildOptions options;
     options.stopAfter = stopAfter;
     options.stopSignal = sig;
-    testsupport::ChildResult r = testsupport::RunProgram(argv, options);
+    testsupport::ChildResult r = testsupport::RunProgram(testsupport::TargetCommand(argv), options);
     EXPECT_EQ(r.signal != SIGKILL, true) << "the service did not end";
     return {r.out, r.err, r.exitCode};
 }

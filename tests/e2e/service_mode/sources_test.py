@@ -13,8 +13,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from trelvox_e2e import (CONNECTED, UNLOADED, WAITING, ScriptedDriver, check,  # noqa: E402
-                         check_clean_end, event_reply, run_scenarios, wait_until)
+from trelvox_e2e import (CONNECTED, TARGET_RUN, UNLOADED, WAITING, ScriptedDriver,  # noqa: E402
+                         check, check_clean_end, event_reply, run_scenarios, wait_until)
 from trelvox_namespace import run  # noqa: E402
 from service_mode_test import (INFO, LOG, WARNING, read, service_world, size,  # noqa: E402
                                stop_within_a_second)
@@ -55,7 +55,12 @@ def clock_step(world, syslog):
     check(shim is not None, "no clock shim (TRELVOX_CLOCK_SHIM)")
     env = [f"LD_PRELOAD={shim}", "TRELVOX_TEST_CLOCK_AHEAD=3600",
            "ASAN_OPTIONS=" + os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"]
-    world.launcher = lambda program, args: ["env", *env, program, *args]
+    if TARGET_RUN:
+        # Under the emulator the shim is the target's: given to the guest
+        # alone, not to the emulator.
+        world.env["QEMU_SET_ENV"] = ",".join(env[:2])
+    else:
+        world.launcher = lambda program, args: ["env", *env, program, *args]
     world.start_sim("--rate", "20", "--gap-every", "1", "--gap", "0.5")
     logd = world.start_logd()
     wait_until(lambda: len(logd.out()) > 200, 10, "the first lines")

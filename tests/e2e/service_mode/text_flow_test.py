@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from trelvox_e2e import (CONNECTED, UNLOADED, WAITING, check, check_bytes,  # noqa: E402
                          check_clean_end, expand_text, first_difference, run_scenarios,
-                         text_entry, wait_until, write_replay)
+                         target_command, text_entry, wait_until, write_replay)
 from trelvox_namespace import run  # noqa: E402
 from service_mode_test import (INFO, LIMIT, LOG, LOG_DIR, WARNING, check_syslog,  # noqa: E402
                                numbered, read, reopened, service_world, size, started,
@@ -141,7 +141,8 @@ def stdout_error(world, limit_fsize):
     file-size limit): the error is said once on standard error with its
     reason, and the stop ends with status 1."""
     if limit_fsize:
-        world.launcher = lambda program, args: ["prlimit", "--fsize=65536", program, *args]
+        world.launcher = lambda program, args: ["prlimit", "--fsize=65536",
+                                                *target_command(program, *args)]
         reason = b"File too large"
     else:
         run("mount", "-t", "tmpfs", "-o", "size=64k,mode=755", "tmpfs", "/var/quenlab")
@@ -174,7 +175,8 @@ def stdout_file_too_large(world, syslog):
 def file_size_limit(world, syslog):
     """Service mode under a file-size limit of 1 MiB: every file fills to
     the limit and is rotated; the files hold the whole text, once."""
-    world.launcher = lambda program, args: ["prlimit", "--fsize=1048576", program, *args]
+    world.launcher = lambda program, args: ["prlimit", "--fsize=1048576",
+                                            *target_command(program, *args)]
     sim, want = streamed(world, 0, 2500000)
     logd = world.start_logd("-s")
     check_clean_end(sim, sim.wait(60), 0)

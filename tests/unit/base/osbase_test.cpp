@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -233,11 +234,16 @@ TEST(OsThread, AllocationFailureLeavesNothing) {
 
 TEST(OsThread, LackOfResourcesIsReportedAsTwo) {
     // A default stack far larger than any address space makes the thread's
-    // creation fail with EAGAIN. Process-wide, so in a child.
+    // creation fail with EAGAIN: 2^46 bytes, or where size_t is 32 bits
+    // wide, 3 GiB, more than a 32-bit process has free in one piece.
+    // Process-wide, so in a child.
+    constexpr uint64_t kHugeStack = uint64_t{1} << 46;
+    constexpr size_t kStack =
+        kHugeStack <= SIZE_MAX ? static_cast<size_t>(kHugeStack) : static_cast<size_t>(3) << 30;
     auto r = testsupport::RunInChild([] {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, size_t{1} << 46);
+        pthread_attr_setstacksize(&attr, kStack);
         if (pthread_setattr_default_np(&attr) != 0) {
             testsupport::SideChannelWrite("setattr failed");
             return;

@@ -50,6 +50,7 @@ TEST_F(TextScan, WritesTextAndTurnsTimeTokensIntoLocalTime) {
         {"{  0x1234}", "01/01/70 01:17:40  "}, // strtoul's white space and prefix
         {"{+0000010}", "01/01/70 00:00:16  "},
         {"{FFFFFFFF}", "02/07/06 06:28:15  "},       // the largest token, 2106
+        {"{-FFFFFFF}", "06/30/61 02:35:45  "},       // negated in 64 bits on every CPU, not 2097
         {"100% {not a token}", "100% not a token}"}, // format characters stay text
     };
     for (const Case &c : cases) {
@@ -130,8 +131,8 @@ TEST_F(TextScan, EachTokenReadsAsItsOwnSecondAcrossRepeatsAndBoundaries) {
 }
 
 // The scan as the rules state it, written plainly: runs of text, '{' that
-// starts no token dropped, the token's time by strtoul, snprintf of its
-// local time.
+// starts no token dropped, the token's time by the 64-bit platform's
+// strtoul (strtoull on every CPU), snprintf of its local time.
 std::string ReferenceScan(const char *s) {
     std::string out;
     size_t p = 0;
@@ -151,7 +152,7 @@ std::string ReferenceScan(const char *s) {
             continue;
         }
         char *end = nullptr;
-        time_t when = static_cast<time_t>(strtoul(s + p + 1, &end, 16));
+        time_t when = static_cast<time_t>(strtoull(s + p + 1, &end, 16));
         p = static_cast<size_t>(end - s);
         if (s[p] == '}') {
             ++p;
