@@ -19,6 +19,17 @@ time_t Ahead() {
     return ahead;
 }
 
+// Where time_t is made 64-bit on a 32-bit CPU, the C library's headers
+// rename these functions to their 64-bit variants, and so does the
+// definition below: the real ones are found under those names.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+constexpr char kClockGettime[] = "__clock_gettime64";
+constexpr char kGettimeofday[] = "__gettimeofday64";
+#else
+constexpr char kClockGettime[] = "clock_gettime";
+constexpr char kGettimeofday[] = "gettimeofday";
+#endif
+
 template <typename F> F Real(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -26,7 +37,7 @@ template <typename F> F Real(const char *name) {
 } // namespace
 
 extern "C" int clock_gettime(clockid_t clock, struct timespec *out) {
-    static auto real = Real<int (*)(clockid_t, struct timespec *)>("clock_gettime");
+    static auto real = Real<int (*)(clockid_t, struct timespec *)>(kClockGettime);
     int result = real(clock, out);
     bool wall = clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE;
     if (result == 0 && wall && out != nullptr) {
@@ -36,7 +47,7 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec *out) {
 }
 
 extern "C" int gettimeofday(struct timeval *out, void *zone) {
-    static auto real = Real<int (*)(struct timeval *, void *)>("gettimeofday");
+    static auto real = Real<int (*)(struct timeval *, void *)>(kGettimeofday);
     int result = real(out, zone);
     if (result == 0 && out != nullptr) {
         out->tv_sec += Ahead();
