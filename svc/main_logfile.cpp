@@ -30,6 +30,17 @@ void Opened(CltGlobals *clt) {
     }
 }
 
+// A trouble that sends the text to standard output: said once, until it
+// ends.
+void ReportOnce(CltGlobals *clt, bool *reported, const char *what, int error) {
+    clt->logError = error;
+    if (!*reported) {
+        *reported = true;
+        SysLog(LOG_WARNING, "%s (%s); text goes to standard output", what, strerror(error));
+        NotifyChanged(clt);
+    }
+}
+
 void TryPath(CltGlobals *clt) {
     clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
     if (CliLogOpen(clt->logHandle)) {
@@ -107,21 +118,9 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
     if (!LogIsOpen(clt)) {
         // A rotation failed, or the path no longer opens: tried again soon.
         clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
-        clt->logError = result.error;
-        if (!clt->logOpenFailReported) {
-            clt->logOpenFailReported = true;
-            SysLog(LOG_WARNING, "Log file closed (%s); text goes to standard output",
-                   strerror(result.error));
-            NotifyChanged(clt);
-        }
+        ReportOnce(clt, &clt->logOpenFailReported, "Log file closed", result.error);
     } else if (result.error != 0) {
-        clt->logError = result.error;
-        if (!clt->logWriteFailReported) {
-            clt->logWriteFailReported = true;
-            SysLog(LOG_WARNING, "Cannot write the log file (%s); text goes to standard output",
-                   strerror(result.error));
-            NotifyChanged(clt);
-        }
+        ReportOnce(clt, &clt->logWriteFailReported, "Cannot write the log file", result.error);
     } else if (clt->logWriteFailReported) {
         clt->logWriteFailReported = false;
         SysLog(LOG_INFO, "Log file is written again");
