@@ -241,9 +241,9 @@ void CltMain(int32_t argc, char **argv) {
     }
     CFRunLoopAddSource(loop, source, kCFRunLoopDefaultMode);
     CFRetain(loop);
+    CFRunLoopTimerRef watchdog = StartWatchdogTimer(clt, loop);
     // A stop that lands between this check and the wait is kept by the run
     // loop, so the run returns at once.
-    CFRunLoopTimerRef watchdog = StartWatchdogTimer(clt, loop);
     if (!clt->stopRequested.load()) {
         NotifyReady(clt);
         CFRunLoopRun();
