@@ -1,11 +1,15 @@
 // The service's tool hooks, called back by the runtime, and its list of
 // supported I/O-control classes.
 #include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clifile.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
+#include "svc/main_writer.h"
 
 namespace {
 
@@ -28,6 +32,13 @@ void CltExit() {
     if (clt == nullptr) {
         return;
     }
+    if (WriterStop(clt)) {
+        // A writer caught in the kernel still uses the log file and this
+        // record: the process ends here, without tearing them down.
+        fflush(nullptr);
+        _exit(clt->exitStatus);
+    }
+    WriterFree(clt);
     CliLogFree(&clt->logHandle);
     CliFileClose(clt->lockHandle);
     clt->lockHandle = nullptr;

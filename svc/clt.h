@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "lib/cli/osx/osbase.h"
 #include "lib/cli/osx/osfile.h"
@@ -18,6 +19,7 @@
 #include "lib/platform/iokit.h"
 
 struct CliLogFile;
+struct CltWriter;
 
 inline constexpr uint32_t kCltLineSize = 1024;
 inline constexpr uint32_t kCltPathSize = 1024;
@@ -57,13 +59,21 @@ struct CltNotify {
 // The driver instance being served and the one being tried again, for the
 // status line and the system log.
 struct CltDriverState {
-    char serving[kCltNameSize]; // the instance served now; empty while waiting
-    time_t servingSince;        // wall clock, for people
-    uint64_t writtenBytes;      // its text written out (stamps included)
-    uint64_t lostBytes;         // bytes it reported lost
+    char serving[kCltNameSize];         // the instance served now; empty while waiting
+    time_t servingSince;                // wall clock, for people
+    std::atomic<uint64_t> writtenBytes; // its text written out (stamps included)
+    std::atomic<uint64_t> lostBytes;    // bytes it reported lost
     char failing[kCltNameSize]; // a published instance that failed, tried again; empty: none
     char failure[kCltNameSize]; // why it failed
     char platformProblem[kCltNameSize]; // the platform's last problem (the watch); empty: none
+};
+
+// What the status line says of the log file, published by whoever writes
+// it (the writer thread) under the report lock.
+struct CltLogState {
+    bool closed;   // it belongs open (a driver is served) and is not
+    bool refusing; // open, and refusing text (a full disk)
+    int error;     // why, now
 };
 
 // The service's state record behind gClt. CliInit allocates it zero-filled
@@ -93,24 +103,40 @@ struct CltGlobals {
     // Set by HandleSignal on a hang-up in service mode: the open log file is
     // closed and opened again at its path before the next item.
     std::atomic<bool> reopenRequested;
+    // Set by HandleSignal on SIGABRT while a writer runs: the stop that
+    // follows ends with status 1 and says nothing of stopping.
+    std::atomic<bool> abortRequested;
     // Service mode: standard output has gone away (its reader closed it);
     // text that cannot go to the log file is no longer offered to it.
-    bool stdoutGone;
+    std::atomic<bool> stdoutGone;
 
     // What the outputs have been through. Each trouble is reported once when
     // it starts and once when it ends (main_logfile.cpp, main_output.cpp).
-    bool logWanted;            // a callback runs: the log file belongs open
-    uint64_t logRetryAtMs;     // coarse monotonic time of the next try at its path
-    bool logWriteFailReported; // the open log file refuses text (a full disk)
-    bool stdoutFailReported;   // standard output fails with an error
-    bool stdoutFailed;         // it failed at least once (application mode: status 1)
-    uint64_t stdoutLostBytes;  // text that standard output did not take
-    uint32_t sysLogDropped;    // system-log messages refused since the last got through
-    OsFile *lockHandle;        // service mode: the lock that keeps a second copy out
-    int logError;              // why the log file closed or refuses text
-    int stdoutError;           // why standard output fails
+    bool logWanted;                        // a callback runs: the log file belongs open
+    uint64_t logRetryAtMs;                 // coarse monotonic time of the next try at its path
+    bool logWriteFailReported;             // the open log file refuses text (a full disk)
+    std::atomic<bool> stdoutFailReported;  // standard output fails with an error
+    bool stdoutFailed;                     // it failed at least once (application mode: status 1)
+    std::atomic<uint64_t> stdoutLostBytes; // text that standard output did not take
+    uint32_t sysLogDropped;                // system-log messages refused since the last got through
+    OsFile *lockHandle;                    // service mode: the lock that keeps a second copy out
+    int logError;                          // why the log file closed or refuses text
+    std::atomic<int> stdoutError;          // why standard output fails
     CltDriverState driver;
     CltNotify notify;
+
+    // Threads: the log's writer (main_writer.h) owns the log file and the
+    // fields above that serve it (logWanted to logError); while it runs,
+    // nobody else touches them. The report lock guards what the system
+    // log and systemd are told: sysLogDropped, driver, notify and logState
+    // (recursive: a report may lead to another). The standard-output lock
+    // keeps writes to standard output whole and guards its fields; it is
+    // taken before the report lock, never after.
+    std::recursive_mutex reportLock;
+    std::timed_mutex stdoutLock;
+    CltLogState logState;
+    CltWriter *writer;  // null: text is written by its caller
+    int32_t exitStatus; // the status of an exit that cannot wait for the writer
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -155,6 +181,8 @@ void SysLog(int priority, const char *format, ...) CLI_PRINTF(2, 3);
 // The signal callback: stops the service for portable indexes 0 (SIGINT),
 // 1 (SIGTERM) and 3 (SIGQUIT); index 5 (SIGHUP) asks for the log file to be
 // opened again in service mode and stops the service in application mode.
+// Index 2 (SIGABRT) is routed here once the writer runs: a stop with
+// status 1, ended by an alarm if it takes more than two seconds.
 void HandleSignal(uint32_t index);
 // Sets the stop flag and stops the run loop; safe in signal context.
 void RequestStop(CltGlobals *clt);
@@ -173,6 +201,25 @@ void CloseLogAfterCallback(CltGlobals *clt);
 // reports what went wrong (a full file, a full disk, the log closed) or
 // right again.
 uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length);
+// The log file's side of the writer (main_logfile.cpp), run by the writer
+// thread, or by the caller when there is none: the callback's open and
+// close, a pending hang-up, the retry of a log file that closed, the sync.
+void LogFileOpenNow(CltGlobals *clt);
+void LogFileCloseNow(CltGlobals *clt);
+void LogFileServeHangUp(CltGlobals *clt);
+void LogFileRetryNow(CltGlobals *clt);
+void LogFileSyncNow(CltGlobals *clt);
+// Tells the status line what the log file's state is now.
+void PublishLogState(CltGlobals *clt);
+// Writes the text where it goes now: the open log file as far as it takes
+// it, standard output for the rest (main_output.cpp).
+void DeliverText(CltGlobals *clt, const char *text, uint32_t length);
+// Standard output, whole, under its lock; after a stop the lock is waited
+// for a short while only, and text that cannot be written is counted lost.
+void ToStdoutLocked(CltGlobals *clt, const char *text, uint32_t length);
+// The loops that do the work call this: the writer's stall watch, the
+// watchdog's ping and the status line's counters, when due.
+void ServiceTick(CltGlobals *clt, bool pingNow = false);
 // At the stop: says how much text standard output did not take, and gives
 // the exit status (application mode: 1 when standard output failed).
 int32_t ReportOutputAtStop(CltGlobals *clt);

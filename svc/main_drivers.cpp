@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "lib/platform/platform_messages.h"
 #include "svc/clt.h"
@@ -22,6 +23,7 @@ void Copy(char *to, const char *from) {
 
 void PlatformMessage(bool problem, const char *text) {
     if (CltGlobals *clt = Clt()) {
+        std::lock_guard lock(clt->reportLock);
         SysLog(problem ? LOG_WARNING : LOG_INFO, "%s", text);
         Copy(clt->driver.platformProblem, problem ? text : "");
         NotifyChanged(clt);
@@ -31,6 +33,7 @@ void PlatformMessage(bool problem, const char *text) {
 } // namespace
 
 void DriverServing(CltGlobals *clt, const char *name) {
+    std::lock_guard lock(clt->reportLock);
     CltDriverState &driver = clt->driver;
     Copy(driver.serving, name);
     driver.servingSince = time(nullptr);
@@ -40,6 +43,7 @@ void DriverServing(CltGlobals *clt, const char *name) {
 }
 
 void DriverAnswered(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     CltDriverState &driver = clt->driver;
     if (driver.failing[0] == '\0') {
         return;
@@ -57,6 +61,7 @@ void DriverFailed(CltGlobals *clt, const char *name, kern_return_t result) {
     if (result == kIOReturnNoDevice || clt->stopRequested.load()) {
         return;
     }
+    std::lock_guard lock(clt->reportLock);
     CltDriverState &driver = clt->driver;
     bool reported = strcmp(driver.failing, name) == 0;
     Copy(driver.failing, name);
@@ -69,6 +74,7 @@ void DriverFailed(CltGlobals *clt, const char *name, kern_return_t result) {
 }
 
 void DriverDone(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     clt->driver.serving[0] = '\0';
     NotifyChanged(clt);
 }

@@ -14,6 +14,7 @@
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
+#include "svc/main_writer.h"
 
 namespace {
 
@@ -28,6 +29,10 @@ constexpr uint32_t kLogSizeMiB = 50;
 // broken pipe is ignored in service mode.
 constexpr uint32_t kSignalInt = 0;
 constexpr uint32_t kSignalTerm = 1;
+constexpr uint32_t kSignalAbort = 2;
+// An abort that has not ended the process by then (its main thread stuck
+// in a way nothing foresaw) ends it by the alarm's default action.
+constexpr unsigned kAbortDeadlineSeconds = 2;
 constexpr uint32_t kSignalQuit = 3;
 constexpr uint32_t kSignalHangUp = 5;
 constexpr uint32_t kSignalPipe = 6;
@@ -70,20 +75,22 @@ void ReportRunLoopFailure(const CltGlobals *clt, int error) {
 }
 
 // While the service waits for drivers, a timer of the run loop pings the
-// watchdog (the pump does so itself while it runs): a run loop that stops
-// turning stops the pings.
-void WatchdogFired(CFRunLoopTimerRef, void *) {
-    NotifyTick(Clt(), true);
+// watchdog and watches the log's writer (the pump does so itself while it
+// runs): a run loop that stops turning stops the pings.
+constexpr uint64_t kTickEveryMs = 1000;
+
+void TickFired(CFRunLoopTimerRef, void *) {
+    ServiceTick(Clt());
 }
 
-CFRunLoopTimerRef StartWatchdogTimer(CltGlobals *clt, CFRunLoopRef loop) {
-    if (clt->notify.pingEveryMs == 0) {
-        return nullptr;
+CFRunLoopTimerRef StartTickTimer(CltGlobals *clt, CFRunLoopRef loop) {
+    uint64_t everyMs = kTickEveryMs;
+    if (clt->notify.pingEveryMs != 0 && clt->notify.pingEveryMs < everyMs) {
+        everyMs = clt->notify.pingEveryMs;
     }
-    CFTimeInterval every = static_cast<double>(clt->notify.pingEveryMs) / 1000.0;
-    CFRunLoopTimerRef timer =
-        CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + every, every, 0, 0,
-                             WatchdogFired, nullptr);
+    CFTimeInterval every = static_cast<double>(everyMs) / 1000.0;
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
+        kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + every, every, 0, 0, TickFired, nullptr);
     if (timer != nullptr) {
         CFRunLoopAddTimer(loop, timer, kCFRunLoopDefaultMode);
     }
@@ -105,7 +112,8 @@ void HandleOptions(CltGlobals *clt) {
 } // namespace
 
 void CltGlobalsInit() {
-    new (gClt) CltGlobals();
+    CltGlobals *clt = new (gClt) CltGlobals();
+    clt->exitStatus = 1; // until a clean stop says otherwise
 }
 
 int CltWaitCondInit(pthread_cond_t *cond) {
@@ -132,10 +140,22 @@ void RequestStop(CltGlobals *clt) {
 
 void HandleSignal(uint32_t index) {
     if (index != kSignalInt && index != kSignalTerm && index != kSignalQuit &&
-        index != kSignalHangUp) {
+        index != kSignalHangUp && index != kSignalAbort) {
         return;
     }
     CltGlobals *clt = Clt();
+    if (index == kSignalAbort) {
+        // Routed here only while a writer runs (otherwise the runtime ends
+        // the process itself): the text the writer holds is not thrown
+        // away; the service stops in order, with status 1.
+        if (clt == nullptr || clt->writer == nullptr) {
+            return;
+        }
+        clt->abortRequested.store(true);
+        alarm(kAbortDeadlineSeconds);
+        RequestStop(clt);
+        return;
+    }
     if (clt == nullptr) {
         return;
     }
@@ -206,6 +226,12 @@ void CltMain(int32_t argc, char **argv) {
         // in two by a rotation.
         CliLogRotateAtLineEnds(clt->logHandle, kLogMaxOverrun);
     }
+    // From here on the text goes through the log's writer; without one
+    // (no thread to be had) it is written directly, as it always could be.
+    if (WriterStart(clt)) {
+        CliSignalInit(kSignalAbort, HandleSignal);
+        CliSignalHook();
+    }
     LogStr("\n\n"); // the log file is not open yet: standard output
 
     ReportPlatformMessages(clt);
@@ -241,7 +267,7 @@ void CltMain(int32_t argc, char **argv) {
     }
     CFRunLoopAddSource(loop, source, kCFRunLoopDefaultMode);
     CFRetain(loop);
-    CFRunLoopTimerRef watchdog = StartWatchdogTimer(clt, loop);
+    CFRunLoopTimerRef ticker = StartTickTimer(clt, loop);
     // A stop that lands between this check and the wait is kept by the run
     // loop, so the run returns at once.
     if (!clt->stopRequested.load()) {
@@ -255,9 +281,9 @@ void CltMain(int32_t argc, char **argv) {
     int runError = clt->stopRequested.load() ? 0 : errno;
     NotifyStopping(clt);
 
-    if (watchdog != nullptr) {
-        CFRunLoopTimerInvalidate(watchdog);
-        CFRelease(watchdog);
+    if (ticker != nullptr) {
+        CFRunLoopTimerInvalidate(ticker);
+        CFRelease(ticker);
     }
     CFRunLoopRemoveSource(loop, source, kCFRunLoopDefaultMode);
     clt->runLoop.store(nullptr);
@@ -266,9 +292,14 @@ void CltMain(int32_t argc, char **argv) {
         ReportRunLoopFailure(clt, runError);
         CliExit(1);
     }
+    // The writer finishes what waits, or gives it to standard output.
+    WriterStop(clt);
     int32_t status = ReportOutputAtStop(clt);
-    if (clt->serviceMode) {
+    if (clt->abortRequested.load()) {
+        status = 1; // an abort is a failure, said by the status alone
+    } else if (clt->serviceMode) {
         SysLog(LOG_INFO, "Service is stopping");
     }
+    clt->exitStatus = status;
     CliExit(status);
 }

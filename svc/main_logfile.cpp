@@ -10,6 +10,7 @@
 
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
+#include "svc/main_writer.h"
 
 namespace {
 
@@ -26,8 +27,8 @@ void Opened(CltGlobals *clt) {
     if (clt->logOpenFailReported) {
         clt->logOpenFailReported = false;
         SysLog(LOG_INFO, "Log file reopened");
-        NotifyChanged(clt);
     }
+    PublishLogState(clt);
 }
 
 // A trouble that sends the text to standard output: said once, until it
@@ -37,32 +38,78 @@ void ReportOnce(CltGlobals *clt, bool *reported, const char *what, int error) {
     if (!*reported) {
         *reported = true;
         SysLog(LOG_WARNING, "%s (%s); text goes to standard output", what, strerror(error));
-        NotifyChanged(clt);
     }
+    PublishLogState(clt);
 }
 
 void TryPath(CltGlobals *clt) {
     clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
     if (CliLogOpen(clt->logHandle)) {
         Opened(clt);
+    } else {
+        clt->logError = errno;
+        PublishLogState(clt);
     }
 }
 
 } // namespace
 
+void PublishLogState(CltGlobals *clt) {
+    CltLogState now{};
+    now.closed = clt->logHandle != nullptr && clt->logWanted && !LogIsOpen(clt);
+    now.refusing = !now.closed && clt->logWriteFailReported;
+    now.error = now.closed || now.refusing ? clt->logError : 0;
+    std::lock_guard lock(clt->reportLock);
+    if (now.closed != clt->logState.closed || now.refusing != clt->logState.refusing ||
+        now.error != clt->logState.error) {
+        clt->logState = now;
+        NotifyChanged(clt);
+    }
+}
+
 void ReportLogOpenFailure(CltGlobals *clt) {
     clt->logError = errno;
     if (!clt->logOpenFailReported) {
-        SysLog(LOG_WARNING, "Failed to open log file");
+        SysLog(LOG_WARNING, "Failed to open log file (%s)", strerror(clt->logError));
         clt->logOpenFailReported = true;
-        NotifyChanged(clt);
     }
+    PublishLogState(clt);
 }
 
 void OpenLogForCallback(CltGlobals *clt) {
     if (clt->logHandle == nullptr) {
         return;
     }
+    if (clt->writer != nullptr) {
+        WriterCommand(clt, CltWriterCommand::kOpen);
+    } else {
+        LogFileOpenNow(clt);
+    }
+}
+
+void CloseLogAfterCallback(CltGlobals *clt) {
+    if (clt->logHandle == nullptr) {
+        return;
+    }
+    if (clt->writer != nullptr) {
+        WriterCommand(clt, CltWriterCommand::kClose);
+    } else {
+        LogFileCloseNow(clt);
+    }
+}
+
+void ReopenLogIfRequested(CltGlobals *clt) {
+    if (clt == nullptr || clt->logHandle == nullptr) {
+        return;
+    }
+    if (clt->writer == nullptr) {
+        LogFileServeHangUp(clt);
+    } else if (clt->reopenRequested.load(std::memory_order_relaxed)) {
+        WriterWake(clt);
+    }
+}
+
+void LogFileOpenNow(CltGlobals *clt) {
     clt->logWanted = true;
     // This open is at the log's path: it serves a pending hang-up too.
     clt->reopenRequested.store(false);
@@ -74,35 +121,54 @@ void OpenLogForCallback(CltGlobals *clt) {
     }
 }
 
-void CloseLogAfterCallback(CltGlobals *clt) {
+void LogFileCloseNow(CltGlobals *clt) {
     clt->logWanted = false;
     if (clt->logHandle != nullptr) {
         CliLogClose(clt->logHandle);
     }
+    PublishLogState(clt);
 }
 
-void ReopenLogIfRequested(CltGlobals *clt) {
+void LogFileServeHangUp(CltGlobals *clt) {
     if (clt == nullptr || clt->logHandle == nullptr) {
         return;
     }
     bool hangUp = clt->reopenRequested.load(std::memory_order_relaxed) &&
                   clt->reopenRequested.exchange(false);
-    if (hangUp && LogIsOpen(clt)) {
-        // A reload, as systemd sees it: announced, and ready again after.
-        NotifyReloading(clt);
-        clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
+    if (!hangUp) {
+        LogFileRetryNow(clt);
+        return;
+    }
+    // A reload, as systemd sees it: announced, and ready again after,
+    // whether the log file is open, closed by a trouble or closed between
+    // drivers.
+    NotifyReloading(clt);
+    clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
+    if (LogIsOpen(clt)) {
         if (CliLogReopen(clt->logHandle)) {
             clt->logOpenFailReported = false;
             SysLog(LOG_INFO, "Log file reopened");
+            PublishLogState(clt);
         } else {
             ReportLogOpenFailure(clt);
         }
-        NotifyReady(clt);
-        return;
-    }
-    // Between callbacks the log file is closed on purpose.
-    if (clt->logWanted && !LogIsOpen(clt) && (hangUp || CltNowMs() >= clt->logRetryAtMs)) {
+    } else if (clt->logWanted) {
         TryPath(clt);
+    }
+    NotifyReady(clt);
+}
+
+void LogFileRetryNow(CltGlobals *clt) {
+    // Between callbacks the log file is closed on purpose.
+    if (clt->logHandle != nullptr && clt->logWanted && !LogIsOpen(clt) &&
+        CltNowMs() >= clt->logRetryAtMs) {
+        TryPath(clt);
+    }
+}
+
+void LogFileSyncNow(CltGlobals *clt) {
+    if (LogIsOpen(clt)) {
+        CliLogSync(clt->logHandle);
     }
 }
 
@@ -124,7 +190,7 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
     } else if (clt->logWriteFailReported) {
         clt->logWriteFailReported = false;
         SysLog(LOG_INFO, "Log file is written again");
-        NotifyChanged(clt);
+        PublishLogState(clt);
     }
     return result.placed;
 }

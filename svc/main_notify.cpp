@@ -15,6 +15,7 @@
 #include "lib/cli/osx/osnotify.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
+#include "svc/main_writer.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ void Add(char *text, size_t size, size_t *at, const char *format, ...) {
 }
 
 // The status line: what the service does, then each trouble it is in.
-void Compose(const CltGlobals *clt, char *text, size_t size) {
+void Compose(CltGlobals *clt, char *text, size_t size) {
     size_t at = 0;
     text[0] = '\0';
     const CltDriverState &driver = clt->driver;
@@ -56,13 +57,20 @@ void Compose(const CltGlobals *clt, char *text, size_t size) {
     } else {
         Add(text, size, &at, "Waiting for a driver");
     }
-    bool logClosed = clt->logHandle != nullptr && clt->logWanted && !CliLogIsOpen(clt->logHandle);
-    if (logClosed) {
+    const CltLogState &log = clt->logState;
+    if (log.closed) {
         Add(text, size, &at, "; log file closed (%s), text going to standard output",
-            strerror(clt->logError != 0 ? clt->logError : EIO));
-    } else if (clt->logWriteFailReported) {
+            strerror(log.error != 0 ? log.error : EIO));
+    } else if (log.refusing) {
         Add(text, size, &at, "; log file not taking text (%s), text going to standard output",
-            strerror(clt->logError));
+            strerror(log.error != 0 ? log.error : EIO));
+    }
+    uint64_t stalledMs = 0;
+    uint64_t waiting = 0;
+    if (WriterStalled(clt, &stalledMs, &waiting)) {
+        Add(text, size, &at, "; log file stalled for %llu s, %llu bytes waiting",
+            static_cast<unsigned long long>(stalledMs / 1000),
+            static_cast<unsigned long long>(waiting));
     }
     if (clt->stdoutGone) {
         Add(text, size, &at, "; standard output gone");
@@ -105,18 +113,22 @@ void Send(CltGlobals *clt, const char *lines, bool withStatus) {
 } // namespace
 
 void NotifyStart(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     CltNotify &notify = clt->notify;
     notify.enabled = OsNotifyAvailable();
     if (!notify.enabled) {
         return;
     }
-    // Pinged three times a period: twice at the least, with room to spare.
-    notify.pingEveryMs = OsNotifyWatchdogUsec() / 1000 / 3;
+    // Pinged three times a period: twice at the least, with room to spare;
+    // however short the period, as often as the clock can tell.
+    uint64_t period = OsNotifyWatchdogUsec();
+    notify.pingEveryMs = period == 0 ? 0 : std::max<uint64_t>(1, period / 1000 / 3);
     notify.pingedAtMs = CltNowMs();
     notify.statusAtMs = notify.pingedAtMs;
 }
 
 void NotifyReady(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     if (clt->notify.enabled && !clt->notify.ready) {
         clt->notify.ready = true;
         Send(clt, "READY=1", true);
@@ -124,6 +136,7 @@ void NotifyReady(CltGlobals *clt) {
 }
 
 void NotifyReloading(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     if (!clt->notify.enabled) {
         return;
     }
@@ -140,6 +153,7 @@ void NotifyReloading(CltGlobals *clt) {
 }
 
 void NotifyStopping(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     if (clt->notify.enabled && !clt->notify.stopping) {
         clt->notify.stopping = true;
         Send(clt, "STOPPING=1", true);
@@ -147,6 +161,7 @@ void NotifyStopping(CltGlobals *clt) {
 }
 
 void NotifyChanged(CltGlobals *clt) {
+    std::lock_guard lock(clt->reportLock);
     if (clt->notify.enabled) {
         Send(clt, "", true);
     }
@@ -157,6 +172,7 @@ void NotifyTick(CltGlobals *clt, bool pingNow) {
     if (!notify.enabled) {
         return;
     }
+    std::lock_guard lock(clt->reportLock);
     uint64_t now = CltNowMs();
     bool ping =
         notify.pingEveryMs != 0 && (pingNow || now - notify.pingedAtMs >= notify.pingEveryMs);
@@ -168,4 +184,9 @@ void NotifyTick(CltGlobals *clt, bool pingNow) {
         notify.pingedAtMs = now;
     }
     Send(clt, ping ? "WATCHDOG=1" : "", status);
+}
+
+void ServiceTick(CltGlobals *clt, bool pingNow) {
+    WriterWatch(clt);
+    NotifyTick(clt, pingNow);
 }

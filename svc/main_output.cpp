@@ -19,10 +19,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include <chrono>
+#include <mutex>
+
 #include "lib/cli/osx/ossys.h"
 #include "lib/cli/shared/cli.h"
 #include "lib/cli/shared/clilog.h"
 #include "svc/clt.h"
+#include "svc/main_writer.h"
 
 namespace {
 
@@ -198,10 +202,43 @@ void ToStdout(CltGlobals *clt, const char *bytes, uint32_t length) {
 
 } // namespace
 
-// The one place where the service's text chooses its way: the open log file
-// takes what it can; the rest (all of it without an open log file) goes to
-// standard output. A pending hang-up, or a retry of a log file that closed,
-// is served first.
+void ToStdoutLocked(CltGlobals *clt, const char *text, uint32_t length) {
+    if (clt == nullptr) {
+        ToStdout(clt, text, length);
+        return;
+    }
+    // After a stop, a writer left behind in the kernel may hold the lock
+    // for ever (standard output on the stalled disk).
+    std::unique_lock lock(clt->stdoutLock, std::defer_lock);
+    if (StopRequested(clt)) {
+        if (!lock.try_lock_for(std::chrono::milliseconds(200))) {
+            clt->stdoutLostBytes += length;
+            return;
+        }
+    } else {
+        lock.lock();
+    }
+    ToStdout(clt, text, length);
+}
+
+// Where the service's text goes now: the open log file takes what it can;
+// the rest (all of it without an open log file) goes to standard output. A
+// pending hang-up, or a retry of a log file that closed, is served first.
+void DeliverText(CltGlobals *clt, const char *text, uint32_t length) {
+    // Cheap when nothing is pending: a hang-up, or a log file that closed
+    // while a driver is served.
+    if (clt->logHandle != nullptr && (clt->reopenRequested.load(std::memory_order_relaxed) ||
+                                      (clt->logWanted && !CliLogIsOpen(clt->logHandle)))) {
+        LogFileServeHangUp(clt);
+    }
+    uint32_t placed = LogIsOpen(clt) ? WriteToLogFile(clt, text, length) : 0;
+    if (placed < length) {
+        ToStdoutLocked(clt, text + placed, length - placed);
+    }
+}
+
+// The one place where the service's text chooses its way: to the log's
+// writer when it runs, otherwise written here.
 void LogText(CltGlobals *clt, const char *text, uint32_t length) {
     if (length == 0) {
         return;
@@ -210,18 +247,13 @@ void LogText(CltGlobals *clt, const char *text, uint32_t length) {
         ToStdout(clt, text, length);
         return;
     }
-    // Cheap when nothing is pending: a hang-up, or a log file that closed
-    // while a driver is served.
-    if (clt->logHandle != nullptr && (clt->reopenRequested.load(std::memory_order_relaxed) ||
-                                      (clt->logWanted && !CliLogIsOpen(clt->logHandle)))) {
-        ReopenLogIfRequested(clt);
-    }
     if (clt->driver.serving[0] != '\0') {
-        clt->driver.writtenBytes += length;
+        clt->driver.writtenBytes.fetch_add(length, std::memory_order_relaxed);
     }
-    uint32_t placed = LogIsOpen(clt) ? WriteToLogFile(clt, text, length) : 0;
-    if (placed < length) {
-        ToStdout(clt, text + placed, length - placed);
+    if (clt->writer != nullptr) {
+        WriterPut(clt, text, length);
+    } else {
+        DeliverText(clt, text, length);
     }
 }
 

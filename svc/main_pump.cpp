@@ -192,7 +192,7 @@ void LogEvents(io_connect_t connection) {
     // Serving a driver that was there at start: ready before its first line.
     NotifyReady(clt);
     while (!clt->stopRequested.load()) {
-        NotifyTick(clt);
+        ServiceTick(clt);
         // While the driver is quiet too, a hang-up (or a retry of a log file
         // that closed) is served within one wait.
         ReopenLogIfRequested(clt);
@@ -274,7 +274,7 @@ void NotificationCallback(void *, io_iterator_t iterator) {
         kern_return_t opened =
             IOServiceOpen(service, mach_task_self(), kDriverConnectionType, &connection);
         IOObjectRelease(service);
-        NotifyTick(clt);
+        ServiceTick(clt);
         if (opened != KERN_SUCCESS) {
             LogStr("Failed to establish a driver connection\n");
             DriverFailed(clt, name, opened);
@@ -282,7 +282,7 @@ void NotificationCallback(void *, io_iterator_t iterator) {
         }
         kern_return_t userClient =
             IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr, nullptr);
-        NotifyTick(clt);
+        ServiceTick(clt);
         if (userClient != KERN_SUCCESS) {
             LogStr("Failed to open user client\n");
             IOServiceClose(connection);
@@ -296,7 +296,7 @@ void NotificationCallback(void *, io_iterator_t iterator) {
             IOConnectCallScalarMethod(connection, kDriverMethodClose, nullptr, 0, nullptr, nullptr);
         kern_return_t released = IOServiceClose(connection);
         DriverDone(clt);
-        NotifyTick(clt);
+        ServiceTick(clt);
         if (closed != KERN_SUCCESS || released != KERN_SUCCESS) {
             LogStr("Closing driver connection failed.\n");
         }

@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include "lib/cli/osx/ossys.h"
 #include "svc/clt.h"
@@ -29,6 +30,10 @@ void SysLog(int priority, const char *format, ...) {
     va_end(args);
 
     CltGlobals *clt = Clt();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (clt != nullptr) {
+        lock = std::unique_lock(clt->reportLock);
+    }
     if (clt != nullptr && clt->sysLogDropped != 0) {
         char note[128];
         snprintf(note, sizeof note,

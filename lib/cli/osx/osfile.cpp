@@ -330,6 +330,26 @@ bool OsFileSetTimes(OsFile *handle, OsFt creation, OsFt access, OsFt modificatio
     return utime(handle->pathText, &times) == 0;
 }
 
+bool OsFileSync(OsFile *handle) {
+    if (!IsHandle(handle)) {
+        errno = EBADF;
+        return false;
+    }
+    return fdatasync(handle->descriptor) == 0;
+}
+
+bool OsDirSync(const char *path) {
+    int fd = gOsSys.open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    bool synced = fsync(fd) == 0;
+    int error = errno;
+    gOsSys.close(fd);
+    errno = error;
+    return synced;
+}
+
 bool OsFileExists(const char *path) {
     struct stat st;
     return path != nullptr && gOsSys.stat(path, &st) == 0;

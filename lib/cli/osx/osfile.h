@@ -103,6 +103,13 @@ bool OsFileSetTimes(OsFile *handle, OsFt creation, OsFt access, OsFt modificatio
 // in another PID namespace).
 bool OsFileLockExclusive(OsFile *handle, int32_t *holder);
 
+// Makes what was written to the open file durable (its data, and the
+// metadata needed to read it back: fdatasync); false with errno on failure.
+bool OsFileSync(OsFile *handle);
+// Makes the directory's entries durable (names created, renamed and
+// deleted in it); false with errno on failure.
+bool OsDirSync(const char *path);
+
 bool OsFileExists(const char *path); // files and directories alike
 bool OsFileDelete(const char *path);
 // Renames from to to; a plain file named to is replaced in either mode.

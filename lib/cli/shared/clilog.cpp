@@ -100,6 +100,10 @@ uint64_t NowMs() {
     return OsGetCoarseMonotonicMs(&ms) ? ms : 0;
 }
 
+void SyncDirectory(const CliLogFile *log) {
+    OsDirSync(log->dirName[0] != '\0' ? log->dirName : ".");
+}
+
 // Moves the current file to number 01 and the older ones up, then opens a
 // new empty current file.
 bool MoveAndStart(CliLogFile *log) {
@@ -108,6 +112,9 @@ bool MoveAndStart(CliLogFile *log) {
         top = log->resumeFrom - 1;
     }
     log->rotatedOnce = true;
+    // The file that becomes number 01 is whole on disk before any name
+    // moves; a failure to sync keeps nothing from rotating.
+    OsFileSync(log->fileHandle);
     CliLogClose(log);
     // From the highest number down, so that every move goes to a free name.
     for (uint32_t i = top + 1; i-- > 0;) {
@@ -121,6 +128,9 @@ bool MoveAndStart(CliLogFile *log) {
     if (log->fileHandle == nullptr) {
         return false;
     }
+    // The moves and the new file are made durable together: a power cut
+    // after the rotation finds every file under its new name.
+    SyncDirectory(log);
     log->countedSize = 0;
     log->identityKnown = false;
     Measure(log); // when it fails, the next check learns the identity
@@ -396,6 +406,14 @@ bool CliLogCheckLength(CliLogFile *log) {
         return false;
     }
     return log->countedSize < log->sizeLimit || Rotate(log);
+}
+
+bool CliLogSync(CliLogFile *log) {
+    if (log == nullptr || log->fileHandle == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    return OsFileSync(log->fileHandle);
 }
 
 void CliLogClose(CliLogFile *log) {

@@ -114,5 +114,10 @@ void CliLogRotateAtLineEnds(CliLogFile *log, uint32_t maxOverrun);
 // failed rotation leaves the handle closed with the files moved so far left
 // where they are; the next rotation completes it.
 bool CliLogCheckLength(CliLogFile *log);
+// Makes what was written to the current file durable (fdatasync); false,
+// with errno, for a closed handle or a failed sync. A rotation makes itself
+// durable: the old file is synced before it is renamed, and the directory
+// once the new current file exists.
+bool CliLogSync(CliLogFile *log);
 void CliLogClose(CliLogFile *log); // null is ignored; the handle stays usable
 void CliLogFree(CliLogFile **log); // closes, frees and empties the pointer

@@ -272,8 +272,8 @@ def stopped():
     return [(INFO, "trelvoxlogd", "Service is stopping")]
 
 
-def warned():
-    return [(WARNING, "trelvoxlogd", "Failed to open log file")]
+def warned(reason="Read-only file system"):
+    return [(WARNING, "trelvoxlogd", f"Failed to open log file ({reason})")]
 
 
 def reopened():
@@ -480,7 +480,7 @@ def file_in_the_way(world, syslog):
     out += drive_once(world, logd, b"only", out)
     logd.signal(signal.SIGINT)
     check_clean_end(logd, logd.wait(), 0)
-    check_syslog(syslog, started() + warned() + stopped(), "")
+    check_syslog(syslog, started() + warned("Not a directory") + stopped(), "")
 
 
 @service_world

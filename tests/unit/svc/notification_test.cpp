@@ -290,7 +290,8 @@ TEST_F(LogFile, UnwritableDirectoryWarnsOncePerFailureStreak) {
     for (size_t i = 0; i < records.size(); ++i) {
         const testsupport::SysLogRecord &r = records[i];
         EXPECT_EQ(r.priority, i == 1 ? LOG_INFO : LOG_WARNING);
-        EXPECT_EQ(r.text, i == 1 ? "Log file reopened" : "Failed to open log file");
+        EXPECT_EQ(r.text,
+                  i == 1 ? "Log file reopened" : "Failed to open log file (Not a directory)");
         EXPECT_EQ(r.ident, "trelvoxlogd");
         EXPECT_EQ(r.facility, LOG_DAEMON);
     }
