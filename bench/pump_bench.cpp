@@ -55,10 +55,10 @@ void EnsureServiceRecord() {
     static const bool ready = [] {
         CliInit();
         CltGlobalsInit();
-        pthread_mutex_init(&Clt()->waitMutex, nullptr);
-        Clt()->mutexCreated = true;
-        CltWaitCondInit(&Clt()->waitCond);
-        Clt()->condCreated = true;
+        pthread_mutex_init(&Clt()->pump.waitMutex, nullptr);
+        Clt()->pump.mutexCreated = true;
+        CltWaitCondInit(&Clt()->pump.waitCond);
+        Clt()->pump.condCreated = true;
         return true;
     }();
     (void)ready;

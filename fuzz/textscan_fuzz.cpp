@@ -171,12 +171,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The service's record as its start-up leaves it in application mode.
     CliInit();
     CltGlobalsInit();
-    if (pthread_mutex_init(&Clt()->waitMutex, nullptr) != 0 ||
-        CltWaitCondInit(&Clt()->waitCond) != 0) {
+    if (pthread_mutex_init(&Clt()->pump.waitMutex, nullptr) != 0 ||
+        CltWaitCondInit(&Clt()->pump.waitCond) != 0) {
         abort();
     }
-    Clt()->mutexCreated = true;
-    Clt()->condCreated = true;
+    Clt()->pump.mutexCreated = true;
+    Clt()->pump.condCreated = true;
     return 0;
 }
 

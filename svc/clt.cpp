@@ -32,6 +32,7 @@ void CltExit() {
     if (clt == nullptr) {
         return;
     }
+    PumpsFree(clt);
     if (WriterStop(clt)) {
         // A writer caught in the kernel still uses the log file and this
         // record: the process ends here, without tearing them down.
@@ -46,13 +47,13 @@ void CltExit() {
         IONotificationPortDestroy(clt->notifyPort);
         clt->notifyPort = nullptr;
     }
-    if (clt->condCreated) {
-        pthread_cond_destroy(&clt->waitCond);
-        clt->condCreated = false;
+    if (clt->pump.condCreated) {
+        pthread_cond_destroy(&clt->pump.waitCond);
+        clt->pump.condCreated = false;
     }
-    if (clt->mutexCreated) {
-        pthread_mutex_destroy(&clt->waitMutex);
-        clt->mutexCreated = false;
+    if (clt->pump.mutexCreated) {
+        pthread_mutex_destroy(&clt->pump.waitMutex);
+        clt->pump.mutexCreated = false;
     }
 }
 

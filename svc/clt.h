@@ -56,15 +56,32 @@ struct CltNotify {
     char status[kCltStatusSize]; // the last status line sent
 };
 
-// The driver instance being served and the one being tried again, for the
-// status line and the system log.
-struct CltDriverState {
-    char serving[kCltNameSize];         // the instance served now; empty while waiting
-    time_t servingSince;                // wall clock, for people
+// One pump: the state of serving one driver instance. The service's record
+// holds the one that runs on the main thread (the callback's own); each
+// instance served beside the others has one of its own (main_pumps.cpp).
+struct CltPump {
+    uint8_t eventRequest[kCltEventRequestSize]; // method 6 input; always zero
+    CltEventReply eventReply;
+    pthread_cond_t waitCond; // the timed wait (monotonic); a stop signals it
+    pthread_mutex_t waitMutex;
+    int32_t idleMs; // sum of nominal waits since the last busy reply
+    bool condCreated;
+    bool mutexCreated;
+    CltTimeStamp lastStamp; // the last time stamp written
+    // The instance served, for the status line and the system log.
+    char name[kCltNameSize];
+    time_t since;                       // wall clock, for people
+    std::atomic<bool> serving;          // its user client is open
     std::atomic<uint64_t> writtenBytes; // its text written out (stamps included)
     std::atomic<uint64_t> lostBytes;    // bytes it reported lost
-    char failing[kCltNameSize]; // a published instance that failed, tried again; empty: none
-    char failure[kCltNameSize]; // why it failed
+};
+
+// Published driver instances that failed and are tried again, each said
+// once per outage; and the platform's last problem.
+inline constexpr uint32_t kCltMostFailing = 8;
+struct CltDriverState {
+    char failing[kCltMostFailing][kCltNameSize]; // empty entries are free
+    char failure[kCltMostFailing][kCltNameSize]; // why each failed
     char platformProblem[kCltNameSize]; // the platform's last problem (the watch); empty: none
 };
 
@@ -79,18 +96,11 @@ struct CltLogState {
 // The service's state record behind gClt. CliInit allocates it zero-filled
 // (CltGlobalsSize bytes) and CltGlobalsInit starts its life in that block.
 struct CltGlobals {
-    char logLine[kCltLineSize];                 // LogStr's buffer for the log file
-    uint8_t eventRequest[kCltEventRequestSize]; // method 6 input; always zero
-    CltEventReply eventReply;
-    pthread_cond_t waitCond; // the pump's timed wait (monotonic); nothing signals it
+    CltPump pump; // the main thread's pump
     IONotificationPortRef notifyPort;
-    int32_t idleMs; // sum of nominal waits since the last busy reply
-    pthread_mutex_t waitMutex;
     // Set by HandleSignal in signal context, never cleared; read without a
     // lock. A lock-free one-byte atomic, so that this is well defined.
     std::atomic<bool> stopRequested;
-    bool condCreated;
-    bool mutexCreated;
     bool serviceMode;
     bool logOpenFailReported;
     // The main run loop while the service runs; read by HandleSignal.
@@ -99,7 +109,6 @@ struct CltGlobals {
     CliLogFile *logHandle; // the rotating log; null in application mode
     uint32_t logCount;
     uint32_t logSizeMiB;
-    CltTimeStamp lastStamp; // the pump's last time stamp
     // Set by HandleSignal on a hang-up in service mode: the open log file is
     // closed and opened again at its path before the next item.
     std::atomic<bool> reopenRequested;
@@ -135,8 +144,12 @@ struct CltGlobals {
     std::recursive_mutex reportLock;
     std::timed_mutex stdoutLock;
     CltLogState logState;
-    CltWriter *writer;  // null: text is written by its caller
-    int32_t exitStatus; // the status of an exit that cannot wait for the writer
+    CltWriter *writer; // null: text is written by its caller
+    // Pumps of their own for the instances (main_pumps.cpp); null: the
+    // callback serves them one after another on the main thread.
+    struct CltPumps *pumps;
+    std::atomic<bool> anyDriverFailing; // an entry of driver.failing is taken
+    int32_t exitStatus;                 // the status of an exit that cannot wait for the writer
 };
 static_assert(std::atomic<bool>::is_always_lock_free && sizeof(std::atomic<bool>) == 1);
 static_assert(std::atomic<CFRunLoopRef>::is_always_lock_free);
@@ -227,10 +240,10 @@ int32_t ReportOutputAtStop(CltGlobals *clt);
 // and closed, a reply after a reported failure, a failure (reported once
 // per outage in service mode; a driver that went away is none); and, in
 // service mode, the platform's messages sent to the system log.
-void DriverServing(CltGlobals *clt, const char *name);
-void DriverAnswered(CltGlobals *clt);
+void DriverServing(CltGlobals *clt, CltPump &pump);
+void DriverAnswered(CltGlobals *clt, const char *name);
 void DriverFailed(CltGlobals *clt, const char *name, kern_return_t result);
-void DriverDone(CltGlobals *clt);
+void DriverDone(CltGlobals *clt, CltPump &pump);
 void ReportPlatformMessages(CltGlobals *clt);
 
 // Notification to systemd; each does nothing without a notification socket.
@@ -251,9 +264,35 @@ void NotifyTick(CltGlobals *clt, bool pingNow = false);
 // writing the same log; ends the process with status 1 when another holds it.
 void TakeServiceLock(CltGlobals *clt);
 
-// The first-publish callback: serves every instance the iterator delivers,
-// one after another.
+// The first-publish callback: gives every instance the iterator delivers a
+// pump of its own (main_pumps.cpp), or, where it cannot have one, serves
+// it here, one after another.
 void NotificationCallback(void *refCon, io_iterator_t iterator);
+// Serves one delivered instance with the calling thread's pump: connects,
+// runs the event pump, closes; releases the service object.
+void ServeInstance(CltGlobals *clt, io_service_t service);
+// The pump of the calling thread: a pump thread's own, else the record's.
+CltPump &CurrentPump(CltGlobals *clt);
+// Pumps of their own (main_pumps.cpp). PumpsEnable makes the callback start
+// them (needs the writer); StartPump gives the instance a thread, false when
+// it cannot have one. ReapPumps joins those that have ended; StopPumps
+// wakes every pump after a stop request, cuts short a call that hangs, and
+// joins them all. PumpText holds a pump thread's text until its line end.
+bool PumpsEnable(CltGlobals *clt);
+bool StartPump(CltGlobals *clt, io_service_t service);
+void ReapPumps(CltGlobals *clt);
+void StopPumps(CltGlobals *clt);
+bool PumpText(CltGlobals *clt, const char *text, uint32_t length);
+// Stops and joins the pumps and frees their record (the exit sequence).
+void PumpsFree(CltGlobals *clt);
+// Calls fn(pump, context) for every pump that serves an instance now, the
+// record's own first, under the pumps' lock.
+void ForEachServing(CltGlobals *clt, void (*fn)(const CltPump &pump, void *context), void *context);
+// The log file is wanted while a callback or a pump runs: opened by the
+// first user, closed after the last (through the writer, in the order of
+// the text).
+void LogUse(CltGlobals *clt);
+void LogRelease(CltGlobals *clt);
 // The event pump for one open user-client connection; returns when a stop is
 // requested or a request fails.
 void LogEvents(io_connect_t connection);

@@ -2,7 +2,8 @@
 // driver that fails (its connection, its open, a call) is delivered again by
 // the platform, backing off, for as long as it stays published; in service
 // mode the system log says once per outage why it failed, and once that it
-// is served again. A driver that went away (unloaded) is no outage. The
+// is served again, naming the driver that recovered. A driver that went
+// away (unloaded) is no outage, and its trouble ends with it. The
 // platform's own messages (the driver directory that cannot be watched, and
 // its return) go to the system log in service mode too. The status line
 // shows all of it.
@@ -30,52 +31,96 @@ void PlatformMessage(bool problem, const char *text) {
     }
 }
 
+// The entry of a failing driver, or -1.
+int Failing(const CltDriverState &driver, const char *name) {
+    for (uint32_t i = 0; i < kCltMostFailing; ++i) {
+        if (driver.failing[i][0] != '\0' && strcmp(driver.failing[i], name) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool AnyFailing(const CltDriverState &driver) {
+    for (const auto &name : driver.failing) {
+        if (name[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-void DriverServing(CltGlobals *clt, const char *name) {
+void DriverServing(CltGlobals *clt, CltPump &pump) {
     std::lock_guard lock(clt->reportLock);
-    CltDriverState &driver = clt->driver;
-    Copy(driver.serving, name);
-    driver.servingSince = time(nullptr);
-    driver.writtenBytes = 0;
-    driver.lostBytes = 0;
+    pump.since = time(nullptr);
+    pump.writtenBytes = 0;
+    pump.lostBytes = 0;
+    pump.serving = true;
     NotifyChanged(clt);
 }
 
-void DriverAnswered(CltGlobals *clt) {
+void DriverAnswered(CltGlobals *clt, const char *name) {
+    // Cheap while nothing fails: the common case of every reply.
+    if (!clt->anyDriverFailing.load(std::memory_order_relaxed)) {
+        return;
+    }
     std::lock_guard lock(clt->reportLock);
     CltDriverState &driver = clt->driver;
-    if (driver.failing[0] == '\0') {
+    int at = Failing(driver, name);
+    if (at < 0) {
         return;
     }
     if (clt->serviceMode) {
-        SysLog(LOG_INFO, "Driver %s is served again", driver.failing);
+        SysLog(LOG_INFO, "Driver %s is served again", driver.failing[at]);
     }
-    driver.failing[0] = '\0';
+    driver.failing[at][0] = '\0';
+    clt->anyDriverFailing = AnyFailing(driver);
     NotifyChanged(clt);
 }
 
 void DriverFailed(CltGlobals *clt, const char *name, kern_return_t result) {
-    // A driver that unloaded, or a failure while the service stops, is no
-    // outage to report.
-    if (result == kIOReturnNoDevice || clt->stopRequested.load()) {
-        return;
+    if (clt->stopRequested.load()) {
+        return; // a failure while the service stops is no outage
     }
     std::lock_guard lock(clt->reportLock);
     CltDriverState &driver = clt->driver;
-    bool reported = strcmp(driver.failing, name) == 0;
-    Copy(driver.failing, name);
-    Copy(driver.failure, mach_error_string(result));
+    int at = Failing(driver, name);
+    if (result == kIOReturnNoDevice) {
+        // Unloaded: no outage, and its trouble, if it had one, is over.
+        if (at >= 0) {
+            driver.failing[at][0] = '\0';
+            clt->anyDriverFailing = AnyFailing(driver);
+            NotifyChanged(clt);
+        }
+        return;
+    }
+    bool reported = at >= 0;
+    if (!reported) {
+        // A free entry; when all are taken the oldest trouble's entry is
+        // reused (the system log has said it).
+        at = 0;
+        for (uint32_t i = 0; i < kCltMostFailing; ++i) {
+            if (driver.failing[i][0] == '\0') {
+                at = static_cast<int>(i);
+                break;
+            }
+        }
+        Copy(driver.failing[at], name);
+    }
+    Copy(driver.failure[at], mach_error_string(result));
+    clt->anyDriverFailing = true;
     if (!reported && clt->serviceMode) {
         SysLog(LOG_WARNING, "Driver %s failed (%s); it is tried again while it is published", name,
-               driver.failure);
+               driver.failure[at]);
     }
     NotifyChanged(clt);
 }
 
-void DriverDone(CltGlobals *clt) {
+void DriverDone(CltGlobals *clt, CltPump &pump) {
     std::lock_guard lock(clt->reportLock);
-    clt->driver.serving[0] = '\0';
+    pump.serving = false;
     NotifyChanged(clt);
 }
 

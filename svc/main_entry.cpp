@@ -80,7 +80,10 @@ void ReportRunLoopFailure(const CltGlobals *clt, int error) {
 constexpr uint64_t kTickEveryMs = 1000;
 
 void TickFired(CFRunLoopTimerRef, void *) {
-    ServiceTick(Clt());
+    CltGlobals *clt = Clt();
+    // The timer's turn is the ping's when pings are due this often.
+    ServiceTick(clt, clt->notify.pingEveryMs != 0 && clt->notify.pingEveryMs <= kTickEveryMs);
+    ReapPumps(clt);
 }
 
 CFRunLoopTimerRef StartTickTimer(CltGlobals *clt, CFRunLoopRef loop) {
@@ -186,14 +189,14 @@ void CltMain(int32_t argc, char **argv) {
     CliStrCat(clt->logPath, sizeof clt->logPath, kLogName);
     CliStrCat(clt->logPath, sizeof clt->logPath, kLogExt);
 
-    if (gOsSys.pthread_mutex_init(&clt->waitMutex, nullptr) != 0) {
+    if (gOsSys.pthread_mutex_init(&clt->pump.waitMutex, nullptr) != 0) {
         FailStart("Failed to allocate resources\n");
     }
-    clt->mutexCreated = true;
-    if (CltWaitCondInit(&clt->waitCond) != 0) {
+    clt->pump.mutexCreated = true;
+    if (CltWaitCondInit(&clt->pump.waitCond) != 0) {
         FailStart("Failed to allocate resources\n");
     }
-    clt->condCreated = true;
+    clt->pump.condCreated = true;
 
     CliOptPreProcess(argc, argv);
     HandleOptions(clt);
@@ -231,6 +234,9 @@ void CltMain(int32_t argc, char **argv) {
     if (WriterStart(clt)) {
         CliSignalInit(kSignalAbort, HandleSignal);
         CliSignalHook();
+        // Every published instance is then served at once, each by a pump
+        // of its own; their text meets in the writer.
+        PumpsEnable(clt);
     }
     LogStr("\n\n"); // the log file is not open yet: standard output
 
@@ -292,7 +298,9 @@ void CltMain(int32_t argc, char **argv) {
         ReportRunLoopFailure(clt, runError);
         CliExit(1);
     }
-    // The writer finishes what waits, or gives it to standard output.
+    // The pumps end (a call that hangs is cut short), then the writer
+    // finishes what waits, or gives it to standard output.
+    StopPumps(clt);
     WriterStop(clt);
     int32_t status = ReportOutputAtStop(clt);
     if (clt->abortRequested.load()) {

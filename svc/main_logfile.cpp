@@ -80,7 +80,9 @@ void OpenLogForCallback(CltGlobals *clt) {
     if (clt->logHandle == nullptr) {
         return;
     }
-    if (clt->writer != nullptr) {
+    if (clt->pumps != nullptr) {
+        LogUse(clt);
+    } else if (clt->writer != nullptr) {
         WriterCommand(clt, CltWriterCommand::kOpen);
     } else {
         LogFileOpenNow(clt);
@@ -91,7 +93,9 @@ void CloseLogAfterCallback(CltGlobals *clt) {
     if (clt->logHandle == nullptr) {
         return;
     }
-    if (clt->writer != nullptr) {
+    if (clt->pumps != nullptr) {
+        LogRelease(clt);
+    } else if (clt->writer != nullptr) {
         WriterCommand(clt, CltWriterCommand::kClose);
     } else {
         LogFileCloseNow(clt);

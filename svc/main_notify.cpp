@@ -37,6 +37,29 @@ void Add(char *text, size_t size, size_t *at, const char *format, ...) {
     }
 }
 
+struct Line {
+    char *text;
+    size_t size;
+    size_t at;
+    uint32_t serving;
+};
+
+// "NAME since TIME: N bytes written, M bytes lost by the driver", after
+// "Logging " for the first instance and ", " for the others.
+void AddServing(const CltPump &pump, void *context) {
+    auto *line = static_cast<Line *>(context);
+    char since[32] = "";
+    struct tm local;
+    if (localtime_r(&pump.since, &local) != nullptr) {
+        strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
+    }
+    Add(line->text, line->size, &line->at,
+        "%s%s since %s: %llu bytes written, %llu bytes lost by the driver",
+        line->serving++ == 0 ? "Logging " : ", ", pump.name, since,
+        static_cast<unsigned long long>(pump.writtenBytes.load()),
+        static_cast<unsigned long long>(pump.lostBytes.load()));
+}
+
 // The status line: what the service does, then each trouble it is in.
 void Compose(CltGlobals *clt, char *text, size_t size) {
     size_t at = 0;
@@ -44,18 +67,13 @@ void Compose(CltGlobals *clt, char *text, size_t size) {
     const CltDriverState &driver = clt->driver;
     if (clt->notify.stopping) {
         Add(text, size, &at, "Stopping");
-    } else if (driver.serving[0] != '\0') {
-        char since[32] = "";
-        struct tm local;
-        if (localtime_r(&driver.servingSince, &local) != nullptr) {
-            strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
-        }
-        Add(text, size, &at,
-            "Logging %s since %s: %llu bytes written, %llu bytes lost by the driver",
-            driver.serving, since, static_cast<unsigned long long>(driver.writtenBytes),
-            static_cast<unsigned long long>(driver.lostBytes));
     } else {
-        Add(text, size, &at, "Waiting for a driver");
+        Line line{text, size, 0, 0};
+        ForEachServing(clt, AddServing, &line);
+        at = line.at;
+        if (line.serving == 0) {
+            Add(text, size, &at, "Waiting for a driver");
+        }
     }
     const CltLogState &log = clt->logState;
     if (log.closed) {
@@ -83,9 +101,11 @@ void Compose(CltGlobals *clt, char *text, size_t size) {
     if (driver.platformProblem[0] != '\0') {
         Add(text, size, &at, "; %s", driver.platformProblem);
     }
-    if (driver.failing[0] != '\0') {
-        Add(text, size, &at, "; driver %s failed (%s), tried again while it is published",
-            driver.failing, driver.failure);
+    for (uint32_t i = 0; i < kCltMostFailing; ++i) {
+        if (driver.failing[i][0] != '\0') {
+            Add(text, size, &at, "; driver %s failed (%s), tried again while it is published",
+                driver.failing[i], driver.failure[i]);
+        }
     }
 }
 

@@ -247,8 +247,12 @@ void LogText(CltGlobals *clt, const char *text, uint32_t length) {
         ToStdout(clt, text, length);
         return;
     }
-    if (clt->driver.serving[0] != '\0') {
-        clt->driver.writtenBytes.fetch_add(length, std::memory_order_relaxed);
+    // A pump of its own holds its text until the line ends.
+    if (PumpText(clt, text, length)) {
+        return;
+    }
+    if (clt->pump.serving.load(std::memory_order_relaxed)) {
+        clt->pump.writtenBytes.fetch_add(length, std::memory_order_relaxed);
     }
     if (clt->writer != nullptr) {
         WriterPut(clt, text, length);
@@ -261,8 +265,8 @@ void LogText(CltGlobals *clt, const char *text, uint32_t length) {
 // when it fits, otherwise in a block of its own.
 void LogStr(const char *format, ...) {
     CltGlobals *clt = Clt();
-    char spare[kCltLineSize]; // before CliInit or after the exit sequence
-    char *line = clt != nullptr ? clt->logLine : spare;
+    // On the stack: pumps of their own format beside each other.
+    char line[kCltLineSize];
     va_list args;
     va_start(args, format);
     va_list again;

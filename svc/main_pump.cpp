@@ -43,8 +43,8 @@ constexpr uint32_t kZoneLookEvery = 256;
 // A zone changed by the administrator (timedatectl replaces the
 // /etc/localtime link) is taken up without a restart: the C library looks
 // at the zone again (tzset: one stat) when kCltZoneCheckMs have passed.
-void LookAtZoneIfDue(CltGlobals *clt, uint64_t nowMs) {
-    CltTimeStamp &stamp = clt->lastStamp;
+void LookAtZoneIfDue(CltPump &pump, uint64_t nowMs) {
+    CltTimeStamp &stamp = pump.lastStamp;
     stamp.sinceZoneLook = 0;
     if (nowMs - stamp.zoneCheckedAtMs >= kCltZoneCheckMs) {
         stamp.zoneCheckedAtMs = nowMs;
@@ -92,14 +92,14 @@ bool FormatStamp(const struct tm &local, CltTimeStamp *stamp) {
 
 // Writes the time stamp of a token's value in local time, converted only
 // when the value differs from the last one written (see CltTimeStamp).
-void LogTime(CltGlobals *clt, uint64_t seconds) {
-    CltTimeStamp &stamp = clt->lastStamp;
+void LogTime(CltGlobals *clt, CltPump &pump, uint64_t seconds) {
+    CltTimeStamp &stamp = pump.lastStamp;
     if (!stamp.valid || stamp.seconds != seconds) {
         // A busy driver never lets the pump wait, where the zone is looked
         // at (LookAtZoneIfDue): the clock is read every so many seconds
         // converted instead.
         if (++stamp.sinceZoneLook >= kZoneLookEvery) {
-            LookAtZoneIfDue(clt, CltNowMs());
+            LookAtZoneIfDue(pump, CltNowMs());
         }
         time_t when = static_cast<time_t>(seconds);
         struct tm local;
@@ -150,18 +150,20 @@ uint64_t TokenTime(const char *brace, const char **end) {
 }
 
 // Sleeps until the absolute deadline on the monotonic clock (the
-// condition's clock, CltWaitCondInit). Nothing signals the condition, so a
-// return before the deadline is spurious and the wait goes on.
-void WaitUntil(CltGlobals *clt, const timespec &deadline) {
-    pthread_mutex_lock(&clt->waitMutex);
-    while (pthread_cond_timedwait(&clt->waitCond, &clt->waitMutex, &deadline) == 0) {
+// condition's clock, CltWaitCondInit), or until a stop signals the
+// condition; any other early return is spurious and the wait goes on.
+void WaitUntil(CltGlobals *clt, CltPump &pump, const timespec &deadline) {
+    pthread_mutex_lock(&pump.waitMutex);
+    while (!clt->stopRequested.load() &&
+           pthread_cond_timedwait(&pump.waitCond, &pump.waitMutex, &deadline) == 0) {
     }
-    pthread_mutex_unlock(&clt->waitMutex);
+    pthread_mutex_unlock(&pump.waitMutex);
 }
 
 } // namespace
 
 void LogEventText(CltGlobals *clt, const char *text) {
+    CltPump &pump = CurrentPump(clt);
     const char *p = text;
     for (;;) {
         size_t count = strcspn(p, "{");
@@ -182,12 +184,13 @@ void LogEventText(CltGlobals *clt, const char *text) {
         if (*p == '}') {
             ++p;
         }
-        LogTime(clt, seconds);
+        LogTime(clt, pump, seconds);
     }
 }
 
 void LogEvents(io_connect_t connection) {
     CltGlobals *clt = Clt();
+    CltPump &pump = CurrentPump(clt);
     char text[kCltEventTextSize + 1];
     // Serving a driver that was there at start: ready before its first line.
     NotifyReady(clt);
@@ -196,27 +199,25 @@ void LogEvents(io_connect_t connection) {
         // While the driver is quiet too, a hang-up (or a retry of a log file
         // that closed) is served within one wait.
         ReopenLogIfRequested(clt);
-        size_t replySize = sizeof clt->eventReply;
+        size_t replySize = sizeof pump.eventReply;
         kern_return_t result =
-            IOConnectCallStructMethod(connection, kDriverMethodEventLog, clt->eventRequest,
-                                      sizeof clt->eventRequest, &clt->eventReply, &replySize);
+            IOConnectCallStructMethod(connection, kDriverMethodEventLog, pump.eventRequest,
+                                      sizeof pump.eventRequest, &pump.eventReply, &replySize);
         if (result != KERN_SUCCESS || replySize < kCltEventHeaderSize) {
             // A call that a stop cut short (the driver did not answer within
             // the grace the platform gives) is no failure to report.
             if (result != kIOReturnAborted || !clt->stopRequested.load()) {
                 LogStr("\nCould not retrieve log data. ");
             }
-            DriverFailed(clt, clt->driver.serving,
-                         result != KERN_SUCCESS ? result : kIOReturnError);
+            DriverFailed(clt, pump.name, result != KERN_SUCCESS ? result : kIOReturnError);
             return;
         }
-        if (clt->driver.failing[0] != '\0') {
-            DriverAnswered(clt);
-        }
-        const CltEventReply &reply = clt->eventReply;
+        DriverAnswered(clt, pump.name);
+        const CltEventReply &reply = pump.eventReply;
         if (reply.lostBytes != 0) {
             LogStr("...Lost %d bytes...", reply.lostBytes);
-            clt->driver.lostBytes += static_cast<uint32_t>(reply.lostBytes);
+            pump.lostBytes.fetch_add(static_cast<uint32_t>(reply.lostBytes),
+                                     std::memory_order_relaxed);
         }
         // Only bytes this reply brought: the rest of the reply area still
         // holds an earlier reply's text.
@@ -231,7 +232,7 @@ void LogEvents(io_connect_t connection) {
         // that answers "ask again" with no text would otherwise be asked
         // without a pause, spinning a core.
         if (reply.waitFlag == 0 && (length != 0 || reply.lostBytes != 0)) {
-            clt->idleMs = 0;
+            pump.idleMs = 0;
             continue;
         }
         // The monotonic clock: a step of the wall clock (a time service at
@@ -240,9 +241,9 @@ void LogEvents(io_connect_t connection) {
         if (gOsSys.clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
             continue;
         }
-        LookAtZoneIfDue(clt, static_cast<uint64_t>(now.tv_sec) * 1000 +
-                                 static_cast<uint64_t>(now.tv_nsec) / 1000000);
-        int32_t waitMs = BackOffMs(clt->idleMs);
+        LookAtZoneIfDue(pump, static_cast<uint64_t>(now.tv_sec) * 1000 +
+                                  static_cast<uint64_t>(now.tv_nsec) / 1000000);
+        int32_t waitMs = BackOffMs(pump.idleMs);
         timespec deadline;
         deadline.tv_sec = now.tv_sec;
         deadline.tv_nsec = waitMs * 1000000L + now.tv_nsec;
@@ -250,58 +251,71 @@ void LogEvents(io_connect_t connection) {
             deadline.tv_nsec -= kNanosPerSecond;
             deadline.tv_sec += 1;
         }
-        WaitUntil(clt, deadline);
+        WaitUntil(clt, pump, deadline);
         // Counts nominal waits; saturates instead of overflowing.
-        clt->idleMs = clt->idleMs > INT32_MAX - waitMs ? INT32_MAX : clt->idleMs + waitMs;
+        pump.idleMs = pump.idleMs > INT32_MAX - waitMs ? INT32_MAX : pump.idleMs + waitMs;
+    }
+}
+
+void ServeInstance(CltGlobals *clt, io_service_t service) {
+    CltPump &pump = CurrentPump(clt);
+    if (IORegistryEntryGetName(service, pump.name) != KERN_SUCCESS) {
+        snprintf(pump.name, sizeof pump.name, "%s", kDriverClass);
+    }
+    LogStr("Establishing driver connection....");
+    io_connect_t connection = 0;
+    kern_return_t opened =
+        IOServiceOpen(service, mach_task_self(), kDriverConnectionType, &connection);
+    IOObjectRelease(service);
+    ServiceTick(clt);
+    if (opened != KERN_SUCCESS) {
+        LogStr("Failed to establish a driver connection\n");
+        DriverFailed(clt, pump.name, opened);
+        return;
+    }
+    kern_return_t userClient =
+        IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr, nullptr);
+    ServiceTick(clt);
+    if (userClient != KERN_SUCCESS) {
+        LogStr("Failed to open user client\n");
+        IOServiceClose(connection);
+        DriverFailed(clt, pump.name, userClient);
+        return;
+    }
+    LogStr("driver connection established.\n\n");
+    DriverServing(clt, pump);
+    LogEvents(connection);
+    kern_return_t closed =
+        IOConnectCallScalarMethod(connection, kDriverMethodClose, nullptr, 0, nullptr, nullptr);
+    kern_return_t released = IOServiceClose(connection);
+    DriverDone(clt, pump);
+    ServiceTick(clt);
+    if (closed != KERN_SUCCESS || released != KERN_SUCCESS) {
+        LogStr("Closing driver connection failed.\n");
     }
 }
 
 void NotificationCallback(void *, io_iterator_t iterator) {
     CltGlobals *clt = Clt();
     OpenLogForCallback(clt);
+    bool started = false;
     while (io_service_t service = IOIteratorNext(iterator)) {
         if (clt->stopRequested.load()) {
             IOObjectRelease(service);
             IOObjectRelease(iterator);
             break;
         }
-        io_name_t name = "";
-        if (IORegistryEntryGetName(service, name) != KERN_SUCCESS) {
-            snprintf(name, sizeof name, "%s", kDriverClass);
-        }
-        LogStr("Establishing driver connection....");
-        io_connect_t connection = 0;
-        kern_return_t opened =
-            IOServiceOpen(service, mach_task_self(), kDriverConnectionType, &connection);
-        IOObjectRelease(service);
-        ServiceTick(clt);
-        if (opened != KERN_SUCCESS) {
-            LogStr("Failed to establish a driver connection\n");
-            DriverFailed(clt, name, opened);
+        // Beside the others when pumps of their own can be had; otherwise
+        // here, one after another.
+        if (StartPump(clt, service)) {
+            started = true;
             continue;
         }
-        kern_return_t userClient =
-            IOConnectCallScalarMethod(connection, kDriverMethodOpen, nullptr, 0, nullptr, nullptr);
-        ServiceTick(clt);
-        if (userClient != KERN_SUCCESS) {
-            LogStr("Failed to open user client\n");
-            IOServiceClose(connection);
-            DriverFailed(clt, name, userClient);
-            continue;
-        }
-        LogStr("driver connection established.\n\n");
-        DriverServing(clt, name);
-        LogEvents(connection);
-        kern_return_t closed =
-            IOConnectCallScalarMethod(connection, kDriverMethodClose, nullptr, 0, nullptr, nullptr);
-        kern_return_t released = IOServiceClose(connection);
-        DriverDone(clt);
-        ServiceTick(clt);
-        if (closed != KERN_SUCCESS || released != KERN_SUCCESS) {
-            LogStr("Closing driver connection failed.\n");
-        }
+        ServeInstance(clt, service);
     }
-    if (!clt->stopRequested.load()) {
+    // A pump of its own says it waits when it ends; here only when the
+    // callback served what it found itself.
+    if (!clt->stopRequested.load() && !started) {
         LogStr("Waiting for driver to load....\n");
     }
     CloseLogAfterCallback(clt);

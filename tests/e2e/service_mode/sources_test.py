@@ -138,6 +138,10 @@ def driver_fails_once(world, syslog):
     first = world.start_sim("--rate", "50", "--exit-after", "0.5")
     check_clean_end(first, first.wait(), 0)
     wait_until(lambda: read(LOG).endswith(UNLOADED), 10, "the first driver come and gone")
+    # Its pump's thread gone too, with the descriptors it held: the main
+    # thread and the log's writer are left.
+    wait_until(lambda: len(os.listdir(f"/proc/{logd.proc.pid}/task")) <= 2, 10,
+               "the first driver's pump to end")
     limit = []
 
     def trouble():

@@ -288,7 +288,7 @@ TEST_F(Pump, BusyReplyResetsTheIdleCountAndIdleReplyAddsItsWait) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Clt()->idleMs = c.startIdle;
+        Clt()->pump.idleMs = c.startIdle;
         PumpOutput([&](ScriptedDriver &d) {
             for (uint32_t flag : c.waitFlags) {
                 if (flag == kEmptyNoWait) {
@@ -298,7 +298,7 @@ TEST_F(Pump, BusyReplyResetsTheIdleCountAndIdleReplyAddsItsWait) {
                 }
             }
         });
-        EXPECT_EQ(Clt()->idleMs, c.endIdle);
+        EXPECT_EQ(Clt()->pump.idleMs, c.endIdle);
     }
 }
 
@@ -341,7 +341,7 @@ TEST_F(Pump, BackOffClimbsTheLadderFromAnyPoint) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.startIdle);
-        Clt()->idleMs = c.startIdle;
+        Clt()->pump.idleMs = c.startIdle;
         std::shared_ptr<ScriptedDriver> driver;
         PumpOutput(
             [&](ScriptedDriver &d) {
@@ -350,7 +350,7 @@ TEST_F(Pump, BackOffClimbsTheLadderFromAnyPoint) {
                 }
             },
             &driver);
-        EXPECT_EQ(Clt()->idleMs, c.endIdle);
+        EXPECT_EQ(Clt()->pump.idleMs, c.endIdle);
         ExpectWaitsAtLeast(driver->Calls(), c.startIdle);
     }
 }
@@ -366,7 +366,7 @@ TEST_F(Pump, IdleDriverIsAskedAfter100WaitsOf1Ms15Of10Ms10Of25MsThen50Ms) {
         },
         &driver);
     // 100 x 1 + 15 x 10 + 10 x 25 + 3 x 50 nominal milliseconds.
-    EXPECT_EQ(Clt()->idleMs, 100 + 150 + 250 + 150);
+    EXPECT_EQ(Clt()->pump.idleMs, 100 + 150 + 250 + 150);
     std::vector<DriverCall> calls = driver->Calls();
     ASSERT_EQ(calls.size(), static_cast<size_t>(kIdleReplies + 1));
     ExpectWaitsAtLeast(calls, 0);
@@ -374,7 +374,7 @@ TEST_F(Pump, IdleDriverIsAskedAfter100WaitsOf1Ms15Of10Ms10Of25MsThen50Ms) {
 }
 
 TEST_F(Pump, StopDuringAWaitEndsThePumpAfterThatWait) {
-    Clt()->idleMs = 500; // 50 ms waits
+    Clt()->pump.idleMs = 500; // 50 ms waits
     std::thread stopper;
     std::shared_ptr<ScriptedDriver> driver;
     auto started = std::chrono::steady_clock::now();

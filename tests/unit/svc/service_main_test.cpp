@@ -130,7 +130,7 @@ TEST(ServiceRun, StopWhileThePumpRunsEndsAfterTheCurrentWait) {
         driver->SetIdleWhenExhausted();
         driver->SetOnCall([](const DriverCall &, size_t index) {
             if (index == 4) {
-                raise(SIGTERM);
+                svctest::SignalFromDriver(SIGTERM);
             }
         });
     });
@@ -150,7 +150,7 @@ TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
             // The driver goes away; then a SIGTERM arrives.
             driver->SetOnCall([](const DriverCall &, size_t index) {
                 if (index == 2) {
-                    raise(SIGTERM);
+                    svctest::SignalFromDriver(SIGTERM);
                 }
             });
             PublishInstance(driver);
@@ -192,7 +192,7 @@ TEST(ServiceMode, StartAndStopGoToTheSystemLogAndTheTextToTheFile) {
                 driver->QueueText("svc {00000000}\n");
                 driver->SetOnCall([sig](const DriverCall &, size_t index) {
                     if (index == 2) {
-                        raise(sig);
+                        svctest::SignalFromDriver(sig);
                     }
                 });
             },
@@ -247,15 +247,15 @@ TEST(ToolHooks, CleanUpDestroysWhatExistsOnce) {
         CltGlobalsInit();
         CltGlobals *clt = Clt();
         CltExit(); // nothing created
-        pthread_mutex_init(&clt->waitMutex, nullptr);
-        clt->mutexCreated = true;
-        CltWaitCondInit(&clt->waitCond);
-        clt->condCreated = true;
+        pthread_mutex_init(&clt->pump.waitMutex, nullptr);
+        clt->pump.mutexCreated = true;
+        CltWaitCondInit(&clt->pump.waitCond);
+        clt->pump.condCreated = true;
         clt->notifyPort = IONotificationPortCreate(kIOMasterPortDefault);
         clt->logHandle = CliLogInit("/tmp/trelvox-unused.log", 1024, 2);
         CltExit();
         bool cleared = clt->notifyPort == nullptr && clt->logHandle == nullptr &&
-                       !clt->mutexCreated && !clt->condCreated;
+                       !clt->pump.mutexCreated && !clt->pump.condCreated;
         CltExit(); // a second call finds nothing left
         testsupport::SideChannelWrite(cleared ? "cleared\n" : "left\n");
         CliExit(0);

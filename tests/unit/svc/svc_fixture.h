@@ -46,10 +46,10 @@ protected:
         testsupport::ClearSysLogRecords();
         CliInit();
         CltGlobalsInit();
-        ASSERT_EQ(pthread_mutex_init(&Clt()->waitMutex, nullptr), 0);
-        Clt()->mutexCreated = true;
-        ASSERT_EQ(CltWaitCondInit(&Clt()->waitCond), 0);
-        Clt()->condCreated = true;
+        ASSERT_EQ(pthread_mutex_init(&Clt()->pump.waitMutex, nullptr), 0);
+        Clt()->pump.mutexCreated = true;
+        ASSERT_EQ(CltWaitCondInit(&Clt()->pump.waitCond), 0);
+        Clt()->pump.condCreated = true;
     }
     void TearDown() override {
         CltExit();
@@ -87,6 +87,16 @@ std::string PumpOutput(Script script,
         *keep = driver;
     }
     return out;
+}
+
+// A signal to the process from inside a driver call, as a stop or an abort
+// comes from outside; returns once the main thread has taken it in, so that
+// the pump's next step sees it as it would after a synchronous raise().
+inline void SignalFromDriver(int sig) {
+    kill(getpid(), sig);
+    while (gClt != nullptr && !Clt()->stopRequested.load()) {
+        sched_yield();
+    }
 }
 
 // Service mode writes the fixed log path and takes its lock in /run: a

@@ -75,7 +75,7 @@ Start RunStart(Sys entry, uint32_t n) {
             if (index == 1) {
                 testsupport::SideChannelWrite("taken\n");
             } else if (index == 2) {
-                raise(SIGTERM);
+                svctest::SignalFromDriver(SIGTERM);
             }
         });
         std::thread([] {
