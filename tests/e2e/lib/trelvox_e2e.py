@@ -374,7 +374,10 @@ class ScriptedDriver:
             except socket.timeout:
                 continue
             with conn:
-                self._answer(conn)
+                try:
+                    self._answer(conn)
+                except OSError:
+                    pass  # the service went away in the middle of an answer
 
     def _answer(self, conn):
         buffered = b""

@@ -81,14 +81,20 @@ class FaultFs:
         wait_until(lambda: self.stats()["blocked"] > 0, timeout,
                    "a call of the service held by the stall")
 
-    def close(self):
-        """Lets everything waiting fail, unmounts and ends the process."""
+    def let_go(self):
+        """Every call fails from now on, those held by a stall too: a
+        process waiting in one can end (a held call does not give way to
+        SIGKILL), and what it meant to write never lands."""
         if self.proc.poll() is None:
             try:
                 self.command("fail 5")
                 self.command("release")
             except (OSError, Failure):
                 pass
+
+    def close(self):
+        """Lets everything waiting fail, unmounts and ends the process."""
+        self.let_go()
         subprocess.run(["umount", "-l", self.mountpoint], capture_output=True)
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
