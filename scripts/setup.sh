@@ -21,6 +21,8 @@ for group in "$@"; do
         packages+=(googletest libgtest-dev libgmock-dev pkg-config python3)
         # The service-mode scenarios apply the unit's system-call filter.
         packages+=(libseccomp-dev)
+        # The tests' own file system under the log directory (tests/e2e/faultfs).
+        packages+=(fuse3 libfuse3-dev)
         # The packaging checks: manual pages, the Debian package and lintian,
         # the systemd unit (systemd-analyze comes with systemd).
         packages+=(groff-base man-db dpkg-dev file systemd lintian)

@@ -374,7 +374,10 @@ class ScriptedDriver:
             except socket.timeout:
                 continue
             with conn:
-                self._answer(conn)
+                try:
+                    self._answer(conn)
+                except OSError:
+                    pass  # the service went away in the middle of an answer
 
     def _answer(self, conn):
         buffered = b""
@@ -396,8 +399,12 @@ class ScriptedDriver:
                 while self.gate is not None and self.running and not self.gate.wait(0.1):
                     pass
                 self.requests += 1
-                payload = self.replies.pop(0) if self.replies else self.after
+                payload = self.next_reply()
             conn.sendall(BUS_REPLY.pack(BUS_REPLY_MAGIC, 0, len(payload)) + payload)
+
+    def next_reply(self):
+        """The answer to a method-6 request."""
+        return self.replies.pop(0) if self.replies else self.after
 
     def close(self, unpublish=False):
         self.running = False

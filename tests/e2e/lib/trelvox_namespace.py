@@ -31,7 +31,9 @@ def make_namespace_world(stage, var_size="256m"):
     # The devices are bound to a staging tmpfs before /dev is covered, then
     # bound again into the new /dev; the staging mount is then let go.
     run("mount", "-t", "tmpfs", "tmpfs", stage)
-    devices = [d for d in ("null", "zero", "full", "random", "urandom", "tty")
+    # fuse: for the tests' own file system (tests/e2e/faultfs), where the
+    # host has it.
+    devices = [d for d in ("null", "zero", "full", "random", "urandom", "tty", "fuse")
                if os.path.exists("/dev/" + d)]
     for d in devices:
         open(os.path.join(stage, d), "w").close()
