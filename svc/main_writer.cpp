@@ -159,6 +159,24 @@ milliseconds IdleWait(const CltWriter *w) {
     return milliseconds(wait);
 }
 
+// The queue full has half its room back: said once, with what went to
+// standard output meanwhile.
+void RoomAgain(CltGlobals *clt, CltWriter *w, std::unique_lock<std::mutex> &lock) {
+    if (!w->fullReported || w->queued > w->bound / 2) {
+        return;
+    }
+    w->fullReported = false;
+    uint64_t overflowed = w->overflowBytes;
+    w->overflowBytes = 0;
+    lock.unlock();
+    SysLog(LOG_INFO,
+           "Memory for the log file takes text again; %llu bytes went to standard output "
+           "meanwhile",
+           static_cast<unsigned long long>(overflowed));
+    NotifyChanged(clt);
+    lock.lock();
+}
+
 void Run(CltGlobals *clt, CltWriter *w) {
     std::unique_lock lock(w->mutex);
     for (;;) {
@@ -207,6 +225,7 @@ void Run(CltGlobals *clt, CltWriter *w) {
         if (!chunk.isCommand) {
             w->inFlight.clear();
             w->syncPending = true;
+            RoomAgain(clt, w, lock);
         }
         SyncIfDue(clt, w, lock);
     }
@@ -308,21 +327,7 @@ void WriterPut(CltGlobals *clt, const char *text, uint32_t length) {
         }
         return;
     }
-    bool roomAgain = w->fullReported && w->queued <= w->bound / 2;
-    uint64_t overflowed = w->overflowBytes;
-    if (roomAgain) {
-        w->fullReported = false;
-        w->overflowBytes = 0;
-    }
     Append(w, text, length);
-    if (roomAgain) {
-        lock.unlock();
-        SysLog(LOG_INFO,
-               "Memory for the log file takes text again; %llu bytes went to standard output "
-               "meanwhile",
-               static_cast<unsigned long long>(overflowed));
-        NotifyChanged(clt);
-    }
 }
 
 void WriterCommand(CltGlobals *clt, CltWriterCommand command) {

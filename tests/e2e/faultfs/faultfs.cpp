@@ -332,6 +332,7 @@ int main(int argc, char **argv) {
     if (stalled) {
         gFaults.Stall();
     }
+    gFaults.SetInterrupted(fuse_interrupted);
     if (!StartControl(control, &gFaults, &powerCut)) {
         fprintf(stderr, "faultfs: cannot listen at %s: %s\n", control.c_str(), strerror(errno));
         return 1;

@@ -16,7 +16,13 @@ int Faults::Enter(Op op) {
             stalled_ = true;
         }
         ++blocked_;
-        released_.wait(lock, [this] { return !stalled_; });
+        while (stalled_) {
+            released_.wait_for(lock, std::chrono::milliseconds(10));
+            if (stalled_ && interrupted_ != nullptr && interrupted_() != 0) {
+                --blocked_;
+                return -EINTR;
+            }
+        }
         --blocked_;
         if (dead_) {
             return -EIO;

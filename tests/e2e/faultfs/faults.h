@@ -16,8 +16,11 @@ class Faults {
 public:
     // Entry of every operation: waits while stalled (or stalls now, when
     // armed for this kind), then returns 0 or the negative errno to fail
-    // with. A write takes its delay here, after the stall.
+    // with. A write takes its delay here, after the stall. A stalled
+    // operation whose caller is ended by a fatal signal fails with EINTR,
+    // as a stalled disk's killable waits do: `interrupted` tells.
     int Enter(Op op);
+    void SetInterrupted(int (*interrupted)()) { interrupted_ = interrupted; }
 
     void Stall();
     // Stalls from the next operation of that kind on (a rename, say).
@@ -45,6 +48,7 @@ private:
     uint64_t fsyncDirs_ = 0;
     uint64_t renames_ = 0;
     int blocked_ = 0;
+    int (*interrupted_)() = nullptr;
 };
 
 } // namespace faultfs
