@@ -196,6 +196,7 @@ void LogEvents(io_connect_t connection) {
         // While the driver is quiet too, a hang-up (or a retry of a log file
         // that closed) is served within one wait.
         ReopenLogIfRequested(clt);
+        KeepServiceLock(clt);
         size_t replySize = sizeof clt->eventReply;
         kern_return_t result =
             IOConnectCallStructMethod(connection, kDriverMethodEventLog, clt->eventRequest,
