@@ -69,10 +69,14 @@ bool LogDirectory(const CltGlobals *clt, char *dir, size_t size) {
     return true;
 }
 
-// Takes the lock of the log directory; a missing directory is unavailable
-// until the log file makes it.
+// Takes the lock of the log directory, made as the log file makes it when
+// it is missing (the service's alone), so that the lock is held before the
+// first line is written.
 Lock LockDirectory(const char *dir, int *error) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && mkdir(dir, 0700) == 0) {
+        fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     struct stat st;
     if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0) {
         *error = errno;
