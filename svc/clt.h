@@ -263,6 +263,10 @@ void NotifyTick(CltGlobals *clt, bool pingNow = false);
 // Service mode: takes the lock that keeps a second copy of the service from
 // writing the same log; ends the process with status 1 when another holds it.
 void TakeServiceLock(CltGlobals *clt);
+// Service mode, from any thread, cheap when not due: once a second, takes the
+// lock again where its file or the log directory was removed or replaced;
+// ends the process with status 1 when another copy holds it now.
+void KeepServiceLock(CltGlobals *clt);
 
 // The first-publish callback: gives every instance the iterator delivers a
 // pump of its own (main_pumps.cpp), or, where it cannot have one, serves

@@ -207,6 +207,7 @@ void NotifyTick(CltGlobals *clt, bool pingNow) {
 }
 
 void ServiceTick(CltGlobals *clt, bool pingNow) {
+    KeepServiceLock(clt);
     WriterWatch(clt);
     NotifyTick(clt, pingNow);
 }

@@ -209,7 +209,10 @@ void LogEvents(io_connect_t connection) {
             if (result != kIOReturnAborted || !clt->stopRequested.load()) {
                 LogStr("\nCould not retrieve log data. ");
             }
-            DriverFailed(clt, pump.name, result != KERN_SUCCESS ? result : kIOReturnError);
+            // A reply too short for its header is impossible, not the driver's own
+            // result.
+            DriverFailed(clt, pump.name,
+                         result != KERN_SUCCESS ? result : kDriverBusImpossibleReply);
             return;
         }
         DriverAnswered(clt, pump.name);

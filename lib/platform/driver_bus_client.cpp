@@ -2,9 +2,11 @@
 // socket and sends the open frame; every method call is one request frame
 // and one reply frame, each bounded by the call time-out. Any failure of the
 // transfer or an impossible reply closes the connection for good. Each
-// failure has its own result (iokit.h): the driver not there, too slow, not
-// trusted, an impossible reply, a stop, or a system call of this side.
+// failure has its own result (iokit.h): the driver not there, refusing or
+// closing the connection while its socket is there, too slow, not trusted,
+// an impossible reply, a stop, or a system call of this side.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -58,18 +60,27 @@ uint64_t CallKey(uint32_t kind, uint32_t selector) {
     return (static_cast<uint64_t>(kind) << 32) | selector;
 }
 
+// Whether the driver's socket is still published at path. A driver that
+// unloads takes its socket away before it closes its connections, so a
+// refusal or a close with the socket still there is the driver's trouble,
+// not its departure.
+bool StillPublished(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 // The result of a transfer that did not end with kOk; error is the errno
 // that came with kError.
-kern_return_t ResultOf(bus::IoStatus status, int error) {
+kern_return_t ResultOf(bus::IoStatus status, int error, const std::string &path) {
     switch (status) {
     case bus::IoStatus::kTimeout:
         return kIOReturnTimeout;
     case bus::IoStatus::kStopped:
         return kIOReturnAborted;
     case bus::IoStatus::kClosed:
-        return kIOReturnNoDevice; // the driver closed it: it has unloaded
+        return StillPublished(path) ? kDriverBusClosed : kIOReturnNoDevice;
     case bus::IoStatus::kImpossible:
-        return kIOReturnError;
+        return kDriverBusImpossibleReply;
     default:
         return unix_err(error);
     }
@@ -77,7 +88,8 @@ kern_return_t ResultOf(bus::IoStatus status, int error) {
 
 // Connects to the socket at path: 0 and a descriptor (non-blocking,
 // close-on-exec) in *fd, or the failure: kIOReturnNoDevice when nothing is
-// there or nothing listens, kIOReturnTimeout when a full backlog outlasts
+// there, kDriverBusRefused when the socket is there but nothing listens,
+// kIOReturnTimeout when a full backlog outlasts
 // the deadline, kIOReturnAborted when the grace after a stop has ended, and
 // unix_err for a system call that fails here.
 kern_return_t Connect(const std::string &path, int64_t deadlineMs, bus::StopWatch *stop, int *fd) {
@@ -115,7 +127,9 @@ kern_return_t Connect(const std::string &path, int64_t deadlineMs, bus::StopWatc
             break;
         case ECONNREFUSED:
             if (now >= refusedUntil || now >= deadlineMs) {
-                return kIOReturnNoDevice; // a socket left behind
+                // Refused by a published socket: a driver that does not
+                // listen, or a socket left behind by one that died.
+                return StillPublished(path) ? kDriverBusRefused : kIOReturnNoDevice;
             }
             break;
         case ENOENT:
@@ -160,10 +174,19 @@ public:
         }
     }
 
-    // One round trip. output may be null when capacity is 0; *outputSize
-    // receives the bytes the driver returned.
-    kern_return_t Call(uint32_t kind, uint32_t selector, const void *input, uint32_t inputSize,
-                       void *output, uint32_t capacity, uint32_t *outputSize) {
+    // Where a call without output points its output: never written, since
+    // a reply with output for a capacity of 0 is impossible.
+    static void *NoOutput() {
+        static char none;
+        return &none;
+    }
+
+    // One round trip. output takes up to capacity bytes and is never null
+    // (NoOutput() when there is none); *outputSize receives the bytes the
+    // driver returned.
+    [[gnu::nonnull(6)]] kern_return_t Call(uint32_t kind, uint32_t selector, const void *input,
+                                           uint32_t inputSize, void *output, uint32_t capacity,
+                                           uint32_t *outputSize) {
         std::lock_guard lock(mutex_);
         *outputSize = 0;
         if (fd_ < 0) {
@@ -175,7 +198,7 @@ public:
         bus::IoStatus status =
             bus::SendFrame(fd_, &request, sizeof request, input, inputSize, deadline, &stop);
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status, errno));
+            return Break(ResultOf(status, errno, driver_->path));
         }
         // The reply comes whole into the inbox, header and output in one
         // receive, and only the output its header announces goes on to the
@@ -197,7 +220,7 @@ public:
             }
         }
         if (status != bus::IoStatus::kOk) {
-            return Break(ResultOf(status, error));
+            return Break(ResultOf(status, error, driver_->path));
         }
         uint32_t ending = kind == bus::kOpen ? kPeerUnknown | kPeerUntrusted : 0;
         if (driver_->impossibleCall.load() == CallKey(kind, selector)) {
@@ -219,12 +242,14 @@ public:
             return kIOReturnBadArgument;
         }
         uint32_t capacity = 0;
+        void *into = NoOutput();
         if (output != nullptr && outputCnt != nullptr) {
             capacity = (*outputCnt < bus::kMaxScalarCount ? *outputCnt : bus::kMaxScalarCount) * 8;
+            into = output;
         }
         uint32_t got = 0;
         kern_return_t result =
-            Call(bus::kScalar, selector, input, inputCnt * 8, output, capacity, &got);
+            Call(bus::kScalar, selector, input, inputCnt * 8, into, capacity, &got);
         if (outputCnt != nullptr) {
             *outputCnt = got / 8;
         }
@@ -237,13 +262,15 @@ public:
             return kIOReturnBadArgument;
         }
         uint32_t capacity = 0;
+        void *into = NoOutput();
         if (output != nullptr && outputSize != nullptr) {
             capacity = static_cast<uint32_t>(*outputSize < bus::kMaxPayload ? *outputSize
                                                                             : bus::kMaxPayload);
+            into = output;
         }
         uint32_t got = 0;
         kern_return_t result = Call(bus::kStruct, selector, input, static_cast<uint32_t>(inputSize),
-                                    output, capacity, &got);
+                                    into, capacity, &got);
         if (outputSize != nullptr) {
             *outputSize = got;
         }
@@ -325,7 +352,8 @@ public:
         }
         auto socketClient = std::make_unique<SocketClient>(fd, driver_);
         uint32_t got = 0;
-        result = socketClient->Call(bus::kOpen, type, nullptr, 0, nullptr, 0, &got);
+        result =
+            socketClient->Call(bus::kOpen, type, nullptr, 0, SocketClient::NoOutput(), 0, &got);
         if (result != KERN_SUCCESS) {
             return result;
         }

@@ -67,13 +67,22 @@ inline constexpr mach_error_t unix_err(int e) {
     return static_cast<mach_error_t>((3 << 14) | e);
 }
 
+// The driver bus's own results, in a subsystem of their own so that no
+// driver's result is ever taken for one of them.
+inline constexpr IOReturn kDriverBusImpossibleReply = static_cast<IOReturn>(0xE3FFC001);
+inline constexpr IOReturn kDriverBusRefused = static_cast<IOReturn>(0xE3FFC002);
+inline constexpr IOReturn kDriverBusClosed = static_cast<IOReturn>(0xE3FFC003);
+
 // The results the driver bus gives when a connection or a call fails:
-//   kIOReturnNoDevice     the driver is not there (its socket is gone, it
-//                         refused the connection after a short retry, or it
-//                         closed the connection: a driver that unloaded)
+//   kIOReturnNoDevice     the driver is not there: its socket is gone (a
+//                         driver that unloads removes its socket before it
+//                         closes its connections)
+//   kDriverBusRefused     its socket is there, but refused the connection
+//                         after a short retry (nothing listens)
+//   kDriverBusClosed      its socket is there, but it closed the connection
 //   kIOReturnTimeout      it did not answer within the call time-out
 //   kIOReturnNotPermitted the process serving it is not trusted
-//   kIOReturnError        its reply was impossible
+//   kDriverBusImpossibleReply its reply was impossible
 //   kIOReturnAborted      a stop of the calling thread's run loop cut the
 //                         call short
 //   unix_err(errno)       a system call failed on this side (socket() with
@@ -82,11 +91,12 @@ inline constexpr mach_error_t unix_err(int e) {
 
 // A short text for a result: the C library's description of the errno for
 // unix_err codes ("Too many open files"), a plain description for the
-// results above ("the driver is not there"), and "error 0xXXXXXXXX" for any
-// other. Never null, never allocates, and may be called from any thread:
-// the text is constant, except for a number outside 0xE0000200-0xE00002FF
-// that has no text of its own, which is kept in a buffer of the calling
-// thread until its next such call.
+// results above ("the driver is not there"), and for any other, which is a
+// driver's own, "the driver's own error 0xXXXXXXXX" followed by ": " and
+// the platform's name for it when it has one ("general error"). Never null,
+// never allocates, and may be called from any thread: the text is constant,
+// except for a number outside 0xE0000200-0xE00002FF, which is kept in a
+// buffer of the calling thread until its next such call.
 const char *mach_error_string(mach_error_t error);
 
 inline constexpr char kIOFirstPublishNotification[] = "IOServiceFirstPublish";
@@ -112,10 +122,11 @@ CFMutableDictionaryRef IOServiceMatching(const char *name);
 // call a stop cut short). It comes again 1 s after the first failure, then
 // after twice the previous wait up to 30 s, for as long as it stays
 // published; the wait starts at the failed open or at the close, and runs
-// on the monotonic clock, driven by the port's run-loop source. A
-// connection whose last call succeeded ends the streak: the next failure
-// waits 1 s again. A driver already waiting in an iterator is not queued
-// there twice.
+// on the monotonic clock, driven by the port's run-loop source. Only a
+// connection on which a structure-method call succeeded ends the streak (a
+// driver that opens and closes well but fails every event call backs off
+// all the same): the next failure waits 1 s again. A driver already waiting in an iterator is not
+// queued there twice.
 kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
                                                const io_name_t notificationType,
                                                CFDictionaryRef matching,

@@ -44,7 +44,7 @@ std::shared_ptr<UserClient> ClientOf(io_connect_t connection) {
 }
 
 // Notes a call's result on its connection, for IOServiceClose to judge.
-kern_return_t Noted(io_connect_t connection, kern_return_t result) {
+kern_return_t Noted(io_connect_t connection, kern_return_t result, bool structCall) {
     if (result == kIOReturnAborted) {
         return result; // cut short by a stop: neither success nor failure
     }
@@ -54,8 +54,7 @@ kern_return_t Noted(io_connect_t connection, kern_return_t result) {
     if (it != state.connections.end()) {
         Connection &record = it->second;
         record.failed = record.failed || result != KERN_SUCCESS;
-        record.last = result == KERN_SUCCESS ? Connection::LastCall::kSucceeded
-                                             : Connection::LastCall::kFailed;
+        record.served = record.served || (structCall && result == KERN_SUCCESS);
     }
     return result;
 }
@@ -110,7 +109,8 @@ kern_return_t IOConnectCallScalarMethod(io_connect_t connection, uint32_t select
     if (client == nullptr) {
         return kIOReturnNotOpen;
     }
-    return Noted(connection, client->CallScalar(selector, input, inputCnt, output, outputCnt));
+    return Noted(connection, client->CallScalar(selector, input, inputCnt, output, outputCnt),
+                 false);
 }
 
 kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t selector,
@@ -120,8 +120,10 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, uint32_t select
     if (client == nullptr) {
         return kIOReturnNotOpen;
     }
-    return Noted(connection, client->CallStruct(selector, inputStruct, inputStructCnt, outputStruct,
-                                                outputStructCnt));
+    return Noted(
+        connection,
+        client->CallStruct(selector, inputStruct, inputStructCnt, outputStruct, outputStructCnt),
+        true);
 }
 
 namespace trelvox::platform {

@@ -1,8 +1,7 @@
 // Texts of results: the C library's description of a Unix error carried by
-// unix_err, a plain description of the results the stand-in gives, and the
-// number of any other (a driver's own). Every text is constant or built
-// into a buffer of the calling thread: nothing is allocated, and any thread
-// may ask.
+// unix_err, a plain description of the results the stand-in gives, and for
+// any other, a driver's own, its number and the platform's name for it. Every text is constant or
+// built into a buffer of the calling thread: nothing is allocated, and any thread may ask.
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -18,36 +17,45 @@ struct ResultText {
 
 constexpr ResultText kTexts[] = {
     {kIOReturnSuccess, "success"},
-    {kIOReturnError, "general error (on the driver bus: an impossible reply)"},
-    {kIOReturnNoMemory, "no memory"},
     {kIOReturnBadArgument, "invalid argument"},
     {kIOReturnUnsupported, "not supported"},
     {kIOReturnNotOpen, "the connection is not open"},
     {kIOReturnNoDevice, "the driver is not there"},
     {kIOReturnTimeout, "the driver did not answer in time"},
-    {kIOReturnNotResponding, "the driver is not responding"},
     {kIOReturnAborted, "cut short by a stop"},
     {kIOReturnNotPermitted, "the driver is served by a process that is not trusted"},
+    {kDriverBusImpossibleReply, "an impossible reply on the driver bus"},
+    {kDriverBusRefused, "the driver refuses connections"},
+    {kDriverBusClosed, "the driver closed the connection"},
+    // Only drivers give these: the stand-in never does.
+    {kIOReturnError, "the driver's own error 0xE00002BC: general error"},
+    {kIOReturnNoMemory, "the driver's own error 0xE00002BD: no memory"},
+    {kIOReturnNotResponding, "the driver's own error 0xE00002ED: not responding"},
 };
 
 // Where the error subsystem for Unix errors puts its codes: (3 << 14) | errno.
 constexpr mach_error_t kUnixErrBase = unix_err(0);
 constexpr mach_error_t kUnixErrMask = ~static_cast<mach_error_t>(0x3FFF);
 
-// "error 0xE00002XX" for the common results of drivers, made when the
-// program is built.
+// "the driver's own error 0xE00002XX" for the common results of drivers,
+// made when the program is built.
 constexpr uint32_t kCommonBase = 0xE0000200u;
 constexpr size_t kCommonCount = 256;
-constexpr size_t kNumberTextSize = sizeof "error 0x00000000";
+constexpr char kDriverPrefix[] = "the driver's own error 0x";
+constexpr size_t kPrefixLength = sizeof kDriverPrefix - 1;
+constexpr size_t kNumberTextSize = kPrefixLength + 8 + 1;
 using NumberText = std::array<char, kNumberTextSize>;
 
 constexpr NumberText MakeNumberText(uint32_t code) {
-    NumberText text{'e', 'r', 'r', 'o', 'r', ' ', '0', 'x'};
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = 0; i < 8; ++i) {
-        text[8 + i] = kDigits[(code >> (28 - 4 * i)) & 0xF];
+    NumberText text{};
+    for (size_t i = 0; i < kPrefixLength; ++i) {
+        text[i] = kDriverPrefix[i];
     }
-    text[16] = '\0';
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < 8; ++i) {
+        text[kPrefixLength + i] = kDigits[(code >> (28 - 4 * i)) & 0xF];
+    }
+    text[kPrefixLength + 8] = '\0';
     return text;
 }
 
@@ -73,9 +81,8 @@ const char *mach_error_string(mach_error_t error) {
     }
     if ((error & kUnixErrMask) == kUnixErrBase) {
         // A static text, or null for a number the C library does not know.
-        if (const char *text = strerrordesc_np(error & 0x3FFF)) {
-            return text;
-        }
+        const char *text = strerrordesc_np(error & 0x3FFF);
+        return text != nullptr ? text : "a system error without a name";
     }
     uint32_t code = static_cast<uint32_t>(error);
     if (code - kCommonBase < kCommonCount) {

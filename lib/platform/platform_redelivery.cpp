@@ -47,7 +47,7 @@ void NoteOpenFailed(RegistryState &state, InstanceId instance) {
 
 void NoteClosed(RegistryState &state, const Connection &connection) {
     auto it = state.instances.find(connection.instance);
-    if (it != state.instances.end() && connection.last == Connection::LastCall::kSucceeded) {
+    if (it != state.instances.end() && connection.served) {
         it->second.failures = 0;
     }
     if (connection.failed) {

@@ -59,11 +59,13 @@ struct ServiceObject {
 
 // An open connection, with what its calls gave so far.
 struct Connection {
-    enum class LastCall : uint8_t { kNone, kSucceeded, kFailed };
     std::shared_ptr<UserClient> client;
     InstanceId instance = 0;
     bool failed = false; // a call failed (one a stop cut short does not count)
-    LastCall last = LastCall::kNone;
+    // A structure-method call succeeded: the driver answered what it is
+    // asked for (its event text or an idle reply). Only that ends a streak
+    // of failures; an open or a close that succeeds says nothing.
+    bool served = false;
 };
 
 struct RegistryState {

@@ -52,12 +52,16 @@ int StreamSend(const sockaddr_un &address, socklen_t size, const void *data, siz
     return error;
 }
 
-// The one socket every datagram leaves from, made at the first send and kept
-// for the life of the process: unconnected, it reaches whatever socket the
-// path names at each send (a receiver that restarted too), and a message
-// still gets out when the process has no descriptor left to make one.
-int SenderSocket() {
-    static int fd = -1;
+// The socket each kind of message leaves from, made at its first send and
+// kept for the life of the process: unconnected, it reaches whatever socket
+// the path names at each send (a receiver that restarted too), and a message
+// still gets out when the process has no descriptor left to make one. The
+// datagrams a receiver leaves unread are charged to the socket that sent
+// them, so each kind has its own: a stuck system log fills only its own
+// socket and never keeps a notification back.
+int SenderSocket(OsSender sender) {
+    static int fds[] = {-1, -1};
+    int &fd = fds[sender == OsSender::kNotify ? 1 : 0];
     if (fd < 0) {
         fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     }
@@ -66,13 +70,13 @@ int SenderSocket() {
 
 } // namespace
 
-int OsDatagramSend(const char *path, const void *data, size_t length) {
+int OsDatagramSend(OsSender sender, const char *path, const void *data, size_t length) {
     sockaddr_un address;
     socklen_t size = 0;
     if (path == nullptr || !AddressOf(path, &address, &size)) {
         return EINVAL;
     }
-    int fd = SenderSocket();
+    int fd = SenderSocket(sender);
     if (fd < 0) {
         return errno;
     }
@@ -105,5 +109,5 @@ int OsSysLogSend(const char *ident, int facility, int priority, const char *text
     }
     size_t size = static_cast<size_t>(length) < sizeof datagram ? static_cast<size_t>(length)
                                                                 : sizeof datagram - 1;
-    return OsDatagramSend(kOsSysLogPath, datagram, size);
+    return OsDatagramSend(OsSender::kSysLog, kOsSysLogPath, datagram, size);
 }

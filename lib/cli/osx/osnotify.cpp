@@ -1,7 +1,8 @@
 // Notification through the datagram socket that systemd names in
 // NOTIFY_SOCKET: a path, or an abstract name after '@'. Sent from the OS
 // layer's own socket without waiting, so a service manager that does not
-// read never holds the service up.
+// read never holds the service up, and from a socket that no system-log
+// message ever fills.
 #include "lib/cli/osx/osnotify.h"
 
 #include <unistd.h>
@@ -32,7 +33,7 @@ int OsNotifySend(const char *text) {
     if (SocketPath() == nullptr) {
         return ENOTCONN;
     }
-    return OsDatagramSend(SocketPath(), text, strlen(text));
+    return OsDatagramSend(OsSender::kNotify, SocketPath(), text, strlen(text));
 }
 
 uint64_t OsNotifyWatchdogUsec() {

@@ -46,6 +46,14 @@ bool CliChCat(char *dst, uint32_t dstSize, char ch);
 bool CliStrCpyAndTrim(char *dst, uint32_t dstSize, const void *src, uint32_t srcLen);
 // Copies src resolving the escapes \a \b \f \n \r \t \v \" \' \? and \\.
 bool CliStrCpyAndEsc(char *dst, uint32_t dstSize, const char *src);
+// The reverse for text from outside: writes src with C-style escapes (a
+// doubled backslash for the backslash, \n \r \t, and \xHH in lower-case
+// hex for every other byte below 0x20, for 0x7f and for every byte of 0x80
+// and above), so that the result is printable ASCII (and so valid UTF-8)
+// and one line. Always NUL-terminates when size > 0 and never cuts an escape
+// in half: what does not fit is left off whole. True when all of src
+// fitted; a null src is the empty text.
+bool CliStrEscape(char *dst, uint32_t size, const char *src);
 
 char *CliStrTrim(char *str); // returns the new terminator's address
 void CliStrRmvChar(char *str, char ch);

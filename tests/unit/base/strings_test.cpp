@@ -180,6 +180,64 @@ TEST(StrCpyAndEsc, NeverWritesPastTheSize) {
     }
 }
 
+TEST(StrEscape, OneLineOfPrintableAsciiNeverHalfAnEscape) {
+    // A driver's name that tries to forge notification assignments.
+    const char kForged[] = "x\nWATCHDOG=trigger\r\tMAINPID=1\x1b[2J\xff\\";
+    const std::string kForgedOut = "x\\nWATCHDOG=trigger\\r\\tMAINPID=1\\x1b[2J\\xff\\\\";
+    struct Case {
+        const char *src;
+        uint32_t size;
+        bool ok;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"abc", 0, false, ""},
+        {"", 1, true, ""},
+        {nullptr, 1, true, ""},
+        {"a", 1, false, ""},
+        {"abc", 4, true, "abc"},                       // exact fit
+        {"abc", 3, false, "ab"},                       // one short
+        {"\x7f\x80\x01", 13, true, "\\x7f\\x80\\x01"}, // exact fit
+        {"a\x7f", 5, false, "a"},                      // one short: the escape left off whole
+        {"a\n", 3, false, "a"},
+        {"a\n", 4, true, "a\\n"},
+        {kForged, static_cast<uint32_t>(kForgedOut.size() + 1), true, kForgedOut},
+        {kForged, static_cast<uint32_t>(kForgedOut.size()), false,
+         kForgedOut.substr(0, kForgedOut.size() - 2)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.want + " size " + std::to_string(c.size));
+        GuardedBuffer buf(c.size, kSentinel);
+        EXPECT_EQ(CliStrEscape(buf.Data(), c.size, c.src), c.ok);
+        EXPECT_TRUE(buf.Intact());
+        if (c.size > 0) {
+            EXPECT_EQ(std::string(buf.Data()), c.want);
+        }
+    }
+}
+
+TEST(StrEscape, EveryByteComesOutPrintableAndReadsBack) {
+    for (int b = 1; b < 256; ++b) {
+        SCOPED_TRACE(b);
+        const char src[] = {static_cast<char>(b), '\0'};
+        char out[8];
+        ASSERT_TRUE(CliStrEscape(out, sizeof out, src));
+        for (const char *p = out; *p != '\0'; ++p) {
+            EXPECT_TRUE(CliChIsPrint(*p));
+        }
+        bool plain = b >= 0x20 && b < 0x7f && b != '\\';
+        EXPECT_EQ(strlen(out), plain                                              ? 1u
+                               : b == '\\' || b == '\n' || b == '\r' || b == '\t' ? 2u
+                                                                                  : 4u);
+        // What the runtime's own unescaping reads back, where it knows the escape.
+        if (!plain && strlen(out) == 2) {
+            char back[4];
+            ASSERT_TRUE(CliStrCpyAndEsc(back, sizeof back, out));
+            EXPECT_EQ(std::string(back), std::string(src));
+        }
+    }
+}
+
 TEST(StrTrim, InPlace) {
     char text[] = "\t a b \r\n";
     char *end = CliStrTrim(text);

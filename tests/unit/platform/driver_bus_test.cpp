@@ -831,7 +831,7 @@ TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
         size_t size = 1036;
         StderrCapture capture;
         EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply.data(), &size),
-                  kIOReturnError);
+                  kDriverBusImpossibleReply);
         EXPECT_NE(capture.Take().find("impossible reply from " + Path("TrelvoxController.1") + " " +
                                       c.reported),
                   std::string::npos);
@@ -846,20 +846,31 @@ TEST_F(DriverBus, ImpossibleRepliesCloseTheConnectionAndFailTheCall) {
     }
 }
 
-TEST_F(DriverBus, APeerThatVanishesMidCallFailsTheCall) {
-    AddDriver("TrelvoxController.1", [](const bus::RequestHeader &, const std::string &) {
-        return Answer::Of(Answer::kClose);
-    });
-    io_connect_t connect = OpenOne();
-    ASSERT_NE(connect, 0u);
-    char reply[1036];
-    size_t size = sizeof reply;
-    EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size),
-              kIOReturnNoDevice);
-    EXPECT_EQ(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr),
-              kIOReturnNoDevice);
-    EXPECT_EQ(IOServiceClose(connect), kIOReturnNoDevice);
-    EXPECT_EQ(Counts().connections, 0u);
+TEST_F(DriverBus, APeerThatClosesMidCallFailsTheCall) {
+    // A driver that unloads takes its socket away first: only then is it
+    // gone; with its socket still there, the close is the driver's failure.
+    for (bool unpublished : {true, false}) {
+        SCOPED_TRACE(unpublished ? "socket removed first" : "socket still there");
+        TearDown();
+        SetUp();
+        std::string socket = Path("TrelvoxController.1");
+        AddDriver("TrelvoxController.1",
+                  [socket, unpublished](const bus::RequestHeader &, const std::string &) {
+                      if (unpublished) {
+                          unlink(socket.c_str());
+                      }
+                      return Answer::Of(Answer::kClose);
+                  });
+        io_connect_t connect = OpenOne();
+        ASSERT_NE(connect, 0u);
+        kern_return_t want = unpublished ? kIOReturnNoDevice : kDriverBusClosed;
+        char reply[1036];
+        size_t size = sizeof reply;
+        EXPECT_EQ(IOConnectCallStructMethod(connect, 6, "12345678", 8, reply, &size), want);
+        EXPECT_EQ(IOConnectCallScalarMethod(connect, 1, nullptr, 0, nullptr, nullptr), want);
+        EXPECT_EQ(IOServiceClose(connect), want);
+        EXPECT_EQ(Counts().connections, 0u);
+    }
 }
 
 TEST_F(DriverBus, APeerThatStopsAnsweringFailsTheCallAtTheTimeOut) {
@@ -913,7 +924,8 @@ TEST_F(DriverBus, AStaleSocketFailsTheOpenQuickly) {
     ASSERT_EQ(services.size(), 1u);
     io_connect_t connect = 0;
     auto start = Clock::now();
-    EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), kIOReturnNoDevice);
+    EXPECT_EQ(IOServiceOpen(services[0], mach_task_self(), 0, &connect), kDriverBusRefused)
+        << "refused while its socket is published: a failure to report, not a departure";
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(connect, 0u);
     IOObjectRelease(services[0]);
@@ -930,8 +942,10 @@ TEST_F(DriverBus, AStillPublishedDriverIsTriedAgainAfterAFailure) {
     };
     const Case cases[] = {
         {"it closed the connection", Answer::kClose, false,
-         "open: success\ncall: the driver is not there\nlater call: the driver is not there\n"
-         "close: the driver is not there\ndelivered again after the back-off\nthen: success\n"},
+         "open: success\ncall: the driver closed the connection\n"
+         "later call: the driver closed the connection\n"
+         "close: the driver closed the connection\n"
+         "delivered again after the back-off\nthen: success\n"},
         {"it stalled past the call time-out", Answer::kHang, false,
          "open: success\ncall: the driver did not answer in time\n"
          "later call: the driver did not answer in time\n"
@@ -1119,7 +1133,8 @@ TEST_F(DriverBus, ADriversImpossibleRepliesAreSaidOnceUntilItAnswersProperlyAgai
         IOServiceClose(connect);
     }
     IOObjectRelease(services[0]);
-    EXPECT_EQ(results, (std::vector<kern_return_t>{kIOReturnError, kIOReturnError, 6}));
+    EXPECT_EQ(results, (std::vector<kern_return_t>{kDriverBusImpossibleReply,
+                                                   kDriverBusImpossibleReply, 6}));
     std::vector<Message> messages = TakeMessages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_TRUE(messages[0].problem);

@@ -20,17 +20,22 @@ TEST(ResultTexts, EveryResultHasAText) {
         {unix_err(ENOBUFS), "No buffer space available"},
         {unix_err(ENOMEM), "Cannot allocate memory"},
         {static_cast<mach_error_t>(0xC018), "Too many open files"}, // as the platform codes it
-        {unix_err(4000), "error 0x0000CFA0"},                       // no such errno
+        {unix_err(4000), "a system error without a name"},          // no such errno
         {kIOReturnNoDevice, "the driver is not there"},
         {kIOReturnTimeout, "the driver did not answer in time"},
         {kIOReturnNotPermitted, "the driver is served by a process that is not trusted"},
         {kIOReturnAborted, "cut short by a stop"},
-        {kIOReturnError, "general error (on the driver bus: an impossible reply)"},
+        {kDriverBusImpossibleReply, "an impossible reply on the driver bus"},
+        {kDriverBusRefused, "the driver refuses connections"},
+        {kDriverBusClosed, "the driver closed the connection"},
         {KERN_SUCCESS, "success"},
-        {static_cast<mach_error_t>(0xE00002D8), "error 0xE00002D8"}, // a driver's own
-        {static_cast<mach_error_t>(0xE00002FF), "error 0xE00002FF"},
-        {static_cast<mach_error_t>(0x12345678), "error 0x12345678"},
-        {-1, "error 0xFFFFFFFF"},
+        // Only a driver gives these; the stand-in's results never look alike.
+        {kIOReturnError, "the driver's own error 0xE00002BC: general error"},
+        {kIOReturnNoMemory, "the driver's own error 0xE00002BD: no memory"},
+        {static_cast<mach_error_t>(0xE00002D8), "the driver's own error 0xE00002D8"},
+        {static_cast<mach_error_t>(0xE00002FF), "the driver's own error 0xE00002FF"},
+        {static_cast<mach_error_t>(0x12345678), "the driver's own error 0x12345678"},
+        {-1, "the driver's own error 0xFFFFFFFF"},
     };
     for (const Case &c : cases) {
         const char *text = mach_error_string(c.code);

@@ -21,26 +21,39 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kClass[] = "TrelvoxController";
 
+// One call on a connection: a scalar method (open and close of the user
+// client) or the structure method that fetches event text, and its result.
+struct Call {
+    bool event;
+    kern_return_t result;
+};
+Call Scalar(kern_return_t result) {
+    return {false, result};
+}
+Call Event(kern_return_t result) {
+    return {true, result};
+}
+
 // What the driver does on one delivery: its open's result and, once open,
-// the results of the calls made on the connection, in order.
+// the calls made on the connection, in order.
 struct Plan {
     kern_return_t open;
-    std::vector<kern_return_t> calls;
+    std::vector<Call> calls;
 };
 
 class PlannedClient : public UserClient {
 public:
-    explicit PlannedClient(std::vector<kern_return_t> results) : results_(std::move(results)) {}
+    explicit PlannedClient(std::vector<Call> calls) : calls_(std::move(calls)) {}
     kern_return_t CallScalar(uint32_t, const uint64_t *, uint32_t, uint64_t *,
                              uint32_t *) override {
-        return results_[next_++];
+        return calls_[next_++].result;
     }
     kern_return_t CallStruct(uint32_t, const void *, size_t, void *, size_t *) override {
-        return kIOReturnUnsupported;
+        return calls_[next_++].result;
     }
 
 private:
-    std::vector<kern_return_t> results_;
+    std::vector<Call> calls_;
     size_t next_ = 0;
 };
 
@@ -73,8 +86,12 @@ void Serve(void *refCon, io_iterator_t iterator) {
         run->driver->plan = run->plans[std::min(run->at.size(), run->plans.size()) - 1];
         io_connect_t connect = 0;
         if (IOServiceOpen(service, mach_task_self(), 0, &connect) == KERN_SUCCESS) {
-            for (size_t i = 0; i < run->driver->plan.calls.size(); ++i) {
-                IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr);
+            for (const Call &call : run->driver->plan.calls) {
+                if (call.event) {
+                    IOConnectCallStructMethod(connect, 6, nullptr, 0, nullptr, nullptr);
+                } else {
+                    IOConnectCallScalarMethod(connect, 0, nullptr, 0, nullptr, nullptr);
+                }
             }
             IOServiceClose(connect);
         }
@@ -103,19 +120,28 @@ TEST(Redelivery, AFailedDriverComesBackBackingOffForAsLongAsItIsPublished) {
          {failedOpen},
          1350,
          {100, 200, 400, 400}},
-        {"a call fails", 100, {{0, {0, kFail, kFail}}}, 550, {100, 200}},
+        {"a call fails", 100, {{0, {Scalar(0), Event(kFail), Scalar(kFail)}}}, 550, {100, 200}},
         {"a failure of the driver's own counts too",
          100,
-         {{0, {kIOReturnUnsupported}}},
+         {{0, {Event(kIOReturnUnsupported)}}},
          220,
          {100}},
-        {"a connection whose last call succeeded starts again at the first wait",
+        {"a connection whose event call succeeded starts again at the first wait",
          100,
-         {failedOpen, failedOpen, {0, {kFail, 0}}, failedOpen},
+         {failedOpen, failedOpen, {0, {Event(0), Event(kFail)}}, failedOpen},
          800,
          {100, 200, 100, 200}},
-        {"served without failure", 100, {{0, {0, 0}}}, 300, {}},
-        {"calls cut short by a stop are no failure", 100, {{0, {kIOReturnAborted}}}, 300, {}},
+        {"an open and a close that succeed around a failed event call end nothing",
+         100,
+         {{0, {Scalar(0), Event(kFail), Scalar(0)}}},
+         1150,
+         {100, 200, 400, 400}},
+        {"served without failure", 100, {{0, {Scalar(0), Event(0), Scalar(0)}}}, 300, {}},
+        {"calls cut short by a stop are no failure",
+         100,
+         {{0, {Event(kIOReturnAborted)}}},
+         300,
+         {}},
         {"an open cut short by a stop is no failure", 100, {{kIOReturnAborted, {}}}, 300, {}},
         {"unpublished while it waits", 100, {failedOpen}, 300, {}, 50},
         {"the first wait is a second by default", 0, {failedOpen}, 1300, {1000}},
