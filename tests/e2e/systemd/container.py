@@ -1,9 +1,9 @@
 """A throw-away Debian 12 machine booted by systemd-nspawn, with systemd as
 its PID 1, for the scenario that runs the package under a real systemd.
 
-The base tree (debootstrap minbase with systemd and dbus, about 270 MB) is
+The base tree (debootstrap minbase with systemd and dbus, about 250 MB) is
 made once per machine in /var/cache/trelvox-e2e (TRELVOX_E2E_CACHE chooses
-another place) from the mirror apt uses: built in a temporary directory
+another place) from the mirror apt uses (or TRELVOX_E2E_MIRROR): built in a temporary directory
 and renamed into place, so an interrupted build is never taken for a
 finished one. Every boot lays a tmpfs overlay over it (--volatile=overlay):
 nothing a run does stays.
@@ -41,7 +41,10 @@ CGROUP_ROOT = "/sys/fs/cgroup"
 
 
 def mirror():
-    """The Debian mirror apt uses here (deb822 or one-line sources)."""
+    """The Debian mirror apt uses here (deb822 or one-line sources), unless
+    TRELVOX_E2E_MIRROR names another."""
+    if os.environ.get("TRELVOX_E2E_MIRROR"):
+        return os.environ["TRELVOX_E2E_MIRROR"].rstrip("/")
     texts = []
     for path in ["/etc/apt/sources.list"] + sorted(
             os.path.join("/etc/apt/sources.list.d", n)
