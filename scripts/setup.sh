@@ -29,6 +29,9 @@ for group in "$@"; do
         # Central collection through rsyslog (tests/e2e/rsyslog): the engine
         # and RELP.
         packages+=(rsyslog rsyslog-relp)
+        # The unit under a real systemd (tests/e2e/systemd): a Debian tree
+        # made once, booted in a container.
+        packages+=(systemd-container debootstrap)
         ;;
     coverage) packages+=(gcovr) ;;
     # strace counts the service's system calls per idle request (idle_bench).
