@@ -115,6 +115,9 @@ struct CltGlobals {
     // Set by HandleSignal on SIGABRT while a writer runs: the stop that
     // follows ends with status 1 and says nothing of stopping.
     std::atomic<bool> abortRequested;
+    // Set when the service stops so that its service manager starts it again
+    // (a log directory it can never write again in its sandbox): status 1.
+    std::atomic<bool> restartWanted;
     // Service mode: standard output has gone away (its reader closed it);
     // text that cannot go to the log file is no longer offered to it.
     std::atomic<bool> stdoutGone;

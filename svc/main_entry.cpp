@@ -303,6 +303,9 @@ void CltMain(int32_t argc, char **argv) {
     StopPumps(clt);
     WriterStop(clt);
     int32_t status = ReportOutputAtStop(clt);
+    if (clt->restartWanted.load()) {
+        status = 1;
+    }
     if (clt->abortRequested.load()) {
         status = 1; // an abort is a failure, said by the status alone
     } else if (clt->serviceMode) {

@@ -3,6 +3,7 @@
 // while it is closed in the middle of a callback, and every trouble it
 // meets reported to the system log once when it starts and once when it
 // ends. Text the log file does not take goes to standard output.
+#include <sys/statvfs.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -42,6 +43,44 @@ void ReportOnce(CltGlobals *clt, bool *reported, const char *what, int error) {
     PublishLogState(clt);
 }
 
+// Under a service manager, a log directory whose nearest existing ancestor
+// is read-only cannot come back for this process: its sandbox made the
+// writable directory a mount of its own, which a directory deleted and made
+// again outside no longer reaches. The service then ends with status 1, so
+// that the manager starts it again into a sandbox that does reach it.
+void EndIfNeverWritable(CltGlobals *clt, int error) {
+    if ((error != ENOENT && error != EROFS) || !clt->serviceMode || !clt->notify.enabled ||
+        clt->restartWanted.load()) {
+        return;
+    }
+    char dir[kCltPathSize];
+    snprintf(dir, sizeof dir, "%s", clt->logHandle->dirName);
+    struct statvfs fs;
+    for (;;) {
+        size_t length = strlen(dir);
+        while (length > 1 && dir[length - 1] == '/') {
+            dir[--length] = '\0';
+        }
+        if (statvfs(dir, &fs) == 0 || length <= 1) {
+            break;
+        }
+        char *slash = strrchr(dir, '/');
+        if (slash == nullptr) {
+            return;
+        }
+        slash[slash == dir ? 1 : 0] = '\0';
+    }
+    if ((fs.f_flag & ST_RDONLY) == 0) {
+        return;
+    }
+    clt->restartWanted.store(true);
+    SysLog(LOG_ERR,
+           "The log directory %s cannot be made again here (%s, on a read-only file system); "
+           "the service ends so that it is started again",
+           clt->logHandle->dirName, strerror(error));
+    RequestStop(clt);
+}
+
 void TryPath(CltGlobals *clt) {
     clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
     if (CliLogOpen(clt->logHandle)) {
@@ -49,6 +88,7 @@ void TryPath(CltGlobals *clt) {
     } else {
         clt->logError = errno;
         PublishLogState(clt);
+        EndIfNeverWritable(clt, clt->logError);
     }
 }
 
@@ -74,6 +114,7 @@ void ReportLogOpenFailure(CltGlobals *clt) {
         clt->logOpenFailReported = true;
     }
     PublishLogState(clt);
+    EndIfNeverWritable(clt, clt->logError);
 }
 
 void OpenLogForCallback(CltGlobals *clt) {
@@ -189,6 +230,7 @@ uint32_t WriteToLogFile(CltGlobals *clt, const char *text, uint32_t length) {
         // A rotation failed, or the path no longer opens: tried again soon.
         clt->logRetryAtMs = CltNowMs() + kRetryEveryMs;
         ReportOnce(clt, &clt->logOpenFailReported, "Log file closed", result.error);
+        EndIfNeverWritable(clt, result.error);
     } else if (result.error != 0) {
         ReportOnce(clt, &clt->logWriteFailReported, "Cannot write the log file", result.error);
     } else if (clt->logWriteFailReported) {
