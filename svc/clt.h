@@ -44,7 +44,7 @@ struct CltTimeStamp {
 
 // What systemd is told (svc/main_notify.cpp); all zero, and nothing is sent,
 // without a notification socket.
-inline constexpr uint32_t kCltStatusSize = 512;
+inline constexpr uint32_t kCltStatusSize = 2048;
 inline constexpr uint32_t kCltNameSize = 128;
 struct CltNotify {
     bool enabled;                // a notification socket was given
@@ -79,10 +79,11 @@ struct CltPump {
 // Published driver instances that failed and are tried again, each said
 // once per outage; and the platform's last problem.
 inline constexpr uint32_t kCltMostFailing = 8;
+inline constexpr uint32_t kCltReasonSize = 256;
 struct CltDriverState {
-    char failing[kCltMostFailing][kCltNameSize]; // empty entries are free
-    char failure[kCltMostFailing][kCltNameSize]; // why each failed
-    char platformProblem[kCltNameSize]; // the platform's last problem (the watch); empty: none
+    char failing[kCltMostFailing][kCltNameSize];   // empty entries are free
+    char failure[kCltMostFailing][kCltReasonSize]; // why each failed
+    char platformProblem[kCltReasonSize]; // the platform's last problem (the watch); empty: none
 };
 
 // What the status line says of the log file, published by whoever writes

@@ -18,15 +18,18 @@
 
 namespace {
 
-void Copy(char *to, const char *from) {
-    snprintf(to, kCltNameSize, "%s", from);
+template <size_t N> void Copy(char (&to)[N], const char *from) {
+    snprintf(to, N, "%s", from);
 }
 
 void PlatformMessage(bool problem, const char *text) {
     if (CltGlobals *clt = Clt()) {
+        // It may name a path from outside (the driver directory).
+        char escaped[kCltReasonSize];
+        CliStrEscape(escaped, sizeof escaped, text);
         std::lock_guard lock(clt->reportLock);
-        SysLog(problem ? LOG_WARNING : LOG_INFO, "%s", text);
-        Copy(clt->driver.platformProblem, problem ? text : "");
+        SysLog(problem ? LOG_WARNING : LOG_INFO, "%s", escaped);
+        Copy(clt->driver.platformProblem, problem ? escaped : "");
         NotifyChanged(clt);
     }
 }
@@ -48,6 +51,23 @@ bool AnyFailing(const CltDriverState &driver) {
         }
     }
     return false;
+}
+
+// An instance unpublished: a trouble it had ends with it.
+void Unpublished(const char *raw) {
+    CltGlobals *clt = Clt();
+    if (clt == nullptr) {
+        return;
+    }
+    char name[kCltNameSize];
+    CliStrEscape(name, sizeof name, raw);
+    std::lock_guard lock(clt->reportLock);
+    int at = Failing(clt->driver, name);
+    if (at >= 0) {
+        clt->driver.failing[at][0] = '\0';
+        clt->anyDriverFailing = AnyFailing(clt->driver);
+        NotifyChanged(clt);
+    }
 }
 
 } // namespace
@@ -128,4 +148,5 @@ void ReportPlatformMessages(CltGlobals *clt) {
     if (clt->serviceMode) {
         trelvox::platform::SetPlatformMessageSink(PlatformMessage);
     }
+    trelvox::platform::SetUnpublishedSink(Unpublished);
 }

@@ -42,6 +42,7 @@ struct Line {
     size_t size;
     size_t at;
     uint32_t serving;
+    uint32_t left; // instances that did not fit
 };
 
 // "NAME since TIME: N bytes written, M bytes lost by the driver", after
@@ -53,11 +54,18 @@ void AddServing(const CltPump &pump, void *context) {
     if (localtime_r(&pump.since, &local) != nullptr) {
         strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &local);
     }
-    Add(line->text, line->size, &line->at,
-        "%s%s since %s: %llu bytes written, %llu bytes lost by the driver",
-        line->serving++ == 0 ? "Logging " : ", ", pump.name, since,
-        static_cast<unsigned long long>(pump.writtenBytes.load()),
-        static_cast<unsigned long long>(pump.lostBytes.load()));
+    char one[kCltNameSize + 128];
+    snprintf(one, sizeof one, "%s%s since %s: %llu bytes written, %llu bytes lost by the driver",
+             line->serving == 0 ? "Logging " : ", ", pump.name, since,
+             static_cast<unsigned long long>(pump.writtenBytes.load()),
+             static_cast<unsigned long long>(pump.lostBytes.load()));
+    // Whole or not at all, with room left for the troubles.
+    if (line->serving == 0 || (line->left == 0 && line->at + strlen(one) < line->size / 2)) {
+        Add(line->text, line->size, &line->at, "%s", one);
+    } else {
+        ++line->left;
+    }
+    ++line->serving;
 }
 
 // The status line: what the service does, then each trouble it is in.
@@ -68,44 +76,64 @@ void Compose(CltGlobals *clt, char *text, size_t size) {
     if (clt->notify.stopping) {
         Add(text, size, &at, "Stopping");
     } else {
-        Line line{text, size, 0, 0};
+        Line line{text, size, 0, 0, 0};
         ForEachServing(clt, AddServing, &line);
         at = line.at;
+        if (line.left != 0) {
+            Add(text, size, &at, ", and %u more", line.left);
+        }
         if (line.serving == 0) {
             Add(text, size, &at, "Waiting for a driver");
         }
     }
+    // The troubles, each whole or not at all: a line too long for systemd
+    // drops the last ones and says how many.
+    char trouble[kCltStatusSize];
+    uint32_t dropped = 0;
+    auto addTrouble = [&](const char *format, auto... args) {
+        snprintf(trouble, sizeof trouble, format, args...);
+        // Room for "; N more troubles" after it.
+        constexpr size_t kNoteRoom = 24;
+        if (dropped == 0 && at + strlen(trouble) + kNoteRoom < size) {
+            Add(text, size, &at, "%s", trouble);
+        } else {
+            ++dropped;
+        }
+    };
     const CltLogState &log = clt->logState;
     if (log.closed) {
-        Add(text, size, &at, "; log file closed (%s), text going to standard output",
-            strerror(log.error != 0 ? log.error : EIO));
+        addTrouble("; log file closed (%s), text going to standard output",
+                   strerror(log.error != 0 ? log.error : EIO));
     } else if (log.refusing) {
-        Add(text, size, &at, "; log file not taking text (%s), text going to standard output",
-            strerror(log.error != 0 ? log.error : EIO));
+        addTrouble("; log file not taking text (%s), text going to standard output",
+                   strerror(log.error != 0 ? log.error : EIO));
     }
     uint64_t stalledMs = 0;
     uint64_t waiting = 0;
     if (WriterStalled(clt, &stalledMs, &waiting)) {
-        Add(text, size, &at, "; log file stalled for %llu s, %llu bytes waiting",
-            static_cast<unsigned long long>(stalledMs / 1000),
-            static_cast<unsigned long long>(waiting));
+        addTrouble("; log file stalled for %llu s, %llu bytes waiting",
+                   static_cast<unsigned long long>(stalledMs / 1000),
+                   static_cast<unsigned long long>(waiting));
     }
     if (clt->stdoutGone) {
-        Add(text, size, &at, "; standard output gone");
+        addTrouble("; standard output gone");
     } else if (clt->stdoutFailReported) {
-        Add(text, size, &at, "; standard output failing (%s)", strerror(clt->stdoutError));
+        addTrouble("; standard output failing (%s)", strerror(clt->stdoutError));
     }
     if (clt->sysLogDropped != 0) {
-        Add(text, size, &at, "; system log not taking messages (%u dropped)", clt->sysLogDropped);
+        addTrouble("; system log not taking messages (%u dropped)", clt->sysLogDropped);
     }
     if (driver.platformProblem[0] != '\0') {
-        Add(text, size, &at, "; %s", driver.platformProblem);
+        addTrouble("; %s", driver.platformProblem);
     }
     for (uint32_t i = 0; i < kCltMostFailing; ++i) {
         if (driver.failing[i][0] != '\0') {
-            Add(text, size, &at, "; driver %s failed (%s), tried again while it is published",
-                driver.failing[i], driver.failure[i]);
+            addTrouble("; driver %s failed (%s), tried again while it is published",
+                       driver.failing[i], driver.failure[i]);
         }
+    }
+    if (dropped != 0) {
+        Add(text, size, &at, "; %u more trouble%s", dropped, dropped == 1 ? "" : "s");
     }
 }
 

@@ -262,9 +262,14 @@ void LogEvents(io_connect_t connection) {
 
 void ServeInstance(CltGlobals *clt, io_service_t service) {
     CltPump &pump = CurrentPump(clt);
-    if (IORegistryEntryGetName(service, pump.name) != KERN_SUCCESS) {
-        snprintf(pump.name, sizeof pump.name, "%s", kDriverClass);
+    // A name is input (a driver socket's file name): kept escaped, so that
+    // wherever it is printed it is one line of printable text and can
+    // forge no notification, no system-log line and no status.
+    io_name_t name = "";
+    if (IORegistryEntryGetName(service, name) != KERN_SUCCESS) {
+        snprintf(name, sizeof name, "%s", kDriverClass);
     }
+    CliStrEscape(pump.name, sizeof pump.name, name);
     LogStr("Establishing driver connection....");
     io_connect_t connection = 0;
     kern_return_t opened =

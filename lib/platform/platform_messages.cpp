@@ -30,6 +30,22 @@ void SetPlatformMessageSink(PlatformMessageSink sink) {
     gSink.store(sink != nullptr ? sink : PrintToStandardError);
 }
 
+namespace {
+std::atomic<UnpublishedSink> gUnpublished{nullptr};
+} // namespace
+
+void SetUnpublishedSink(UnpublishedSink sink) {
+    gUnpublished.store(sink);
+}
+
+namespace detail {
+void TellUnpublished(const char *name) {
+    if (UnpublishedSink sink = gUnpublished.load()) {
+        sink(name);
+    }
+}
+} // namespace detail
+
 namespace detail {
 
 void BusProblem(const char *format, ...) {

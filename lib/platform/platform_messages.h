@@ -18,4 +18,11 @@ using PlatformMessageSink = void (*)(bool problem, const char *text);
 // prints "trelvox driver bus: <text>" on standard error.
 void SetPlatformMessageSink(PlatformMessageSink sink);
 
+// Told the name (IORegistryEntryGetName's) of every instance that is
+// unpublished, after the registry let it go, on the thread that
+// unpublished it; as the platform's terminated notification tells a
+// client. Null: nobody is told.
+using UnpublishedSink = void (*)(const char *name);
+void SetUnpublishedSink(UnpublishedSink sink);
+
 } // namespace trelvox::platform

@@ -353,18 +353,23 @@ InstanceId PublishInstance(std::shared_ptr<DriverInstance> instance) {
 
 void UnpublishInstance(InstanceId id) {
     std::shared_ptr<DriverInstance> gone;
-    RegistryState &state = State();
-    std::lock_guard lock(state.mutex);
-    auto it = state.instances.find(id);
-    if (it == state.instances.end()) {
-        return;
+    std::string name;
+    {
+        RegistryState &state = State();
+        std::lock_guard lock(state.mutex);
+        auto it = state.instances.find(id);
+        if (it == state.instances.end()) {
+            return;
+        }
+        gone = std::move(it->second.instance);
+        name = std::move(it->second.name);
+        state.instances.erase(it);
+        for (auto &[iterator, note] : state.notifications) {
+            note.pending.erase(std::remove(note.pending.begin(), note.pending.end(), id),
+                               note.pending.end());
+        }
     }
-    gone = std::move(it->second.instance);
-    state.instances.erase(it);
-    for (auto &[iterator, note] : state.notifications) {
-        note.pending.erase(std::remove(note.pending.begin(), note.pending.end(), id),
-                           note.pending.end());
-    }
+    detail::TellUnpublished(name.c_str());
 }
 
 uint64_t AddPortWatch(int fd, std::function<void()> onReadable) {

@@ -100,6 +100,8 @@ void NoteClosed(RegistryState &state, const Connection &connection);
 int64_t NextRedeliveryMs(const RegistryState &state);
 // Queues every instance whose wait has ended on the iterators of its class.
 void RedeliverDue(RegistryState &state, int64_t nowMs);
+// Tells the unpublished sink (platform_messages.h) of an instance gone.
+void TellUnpublished(const char *name);
 // Forgets the calling thread's run-loop sources and kept stop.
 void ResetCurrentRunLoop();
 // A watch on the calling thread's run loop: a CFRunLoopStop of that loop

@@ -133,6 +133,7 @@ class NotifyReceiver:
         self.sock.bind(path)
         self.sock.settimeout(0.1)
         self.received = []
+        self.invalid = 0
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -143,7 +144,12 @@ class NotifyReceiver:
                 data = self.sock.recv(65536)
             except socket.timeout:
                 continue
-            self.received.append((time.monotonic(), data.decode()))
+            try:
+                text = data.decode()
+            except UnicodeDecodeError:
+                self.invalid += 1  # systemd ignores such a datagram
+                text = data.decode(errors="replace")
+            self.received.append((time.monotonic(), text))
 
     def lines(self):
         """Every NAME=value line, in order."""

@@ -189,7 +189,113 @@ def refused_or_closed(world, syslog):
     check(got == want, f"system log: {got}")
 
 
+
+def notified(world, usec=None):
+    receiver = NotifyReceiver()
+    world.env.update(NOTIFY_SOCKET=receiver.path)
+    if usec is not None:
+        world.env.update(WATCHDOG_USEC=str(usec))
+    return receiver
+
+
+@truth_world
+def forged_name(world, syslog):
+    """A driver named with line feeds, assignments of its own, an escape
+    sequence and a byte that is no UTF-8: it is served and then fails, and
+    its name is printed escaped everywhere; no datagram carries an
+    assignment the service did not mean, and every one is UTF-8."""
+    receiver = notified(world)
+    name = "x\nWATCHDOG=trigger\nMAINPID=1\x1b[31m\udcff"
+    driver = ScriptedDriver(world, name, [event_reply(b"{5E6A1B2C}forged\n")])
+    logd = world.start_logd("-s")
+    wait_until(lambda: os.path.exists(LOG) and b"forged" in read(LOG), 10, "the driver served")
+    driver.close()  # still published, it refuses from now on
+    escaped = "TrelvoxController.x\\nWATCHDOG=trigger\\nMAINPID=1\\x1b[31m\\xff"
+    wait_until(lambda: any(escaped in text for _, _, text in syslog.messages()), 10,
+               f"the escaped name in the system log: {syslog.messages()}")
+    stop_within_a_second(logd)
+    forged = [line for line in receiver.lines() if line == "WATCHDOG=trigger"
+              or line.startswith("MAINPID=")]
+    raw = [text for _, _, text in syslog.messages() if "\n" in text or "\x1b" in text]
+    named = [status for status in receiver.statuses() if escaped in status]
+    print(f"{len(receiver.received)} datagrams, {receiver.invalid} not UTF-8, {len(forged)} forged "
+          f"assignments, {len(named)} statuses with the escaped name, {len(raw)} raw lines in "
+          f"the system log")
+    check(not forged and receiver.invalid == 0 and not raw and named,
+          f"forged {forged}, invalid {receiver.invalid}, raw {raw}, statuses "
+          f"{receiver.statuses()}")
+
+
+@truth_world
+def reason_and_reload(world, syslog):
+    """The log path a directory: the warning says why; a hang-up is a
+    reload whether the log file is open, closed by a trouble or closed
+    between drivers."""
+    receiver = notified(world)
+    os.makedirs(LOG)  # a directory where the file belongs
+    world.start_sim("--rate", "20", "--exit-after", "2")
+    logd = world.start_logd("-s")
+    wait_until(lambda: any(text.startswith("Failed to open log file") for _, _, text in
+                           syslog.messages()), 10, "the warning")
+    os.rmdir(LOG)
+    time.sleep(2.5)  # the driver gone: the log closed between drivers
+    before = receiver.lines().count("RELOADING=1")
+    logd.signal(signal.SIGHUP)
+    wait_until(lambda: receiver.lines().count("RELOADING=1") > before, 3,
+               "RELOADING=1 for a hang-up while waiting for a driver")
+    wait_until(lambda: receiver.lines()[-1] == "READY=1" or "READY=1" in receiver.lines()[-2:],
+               3, "READY=1 after it")
+    stop_within_a_second(logd)
+    said = [text for _, _, text in syslog.messages() if text.startswith("Failed to open")]
+    print(f"said {said}; reloads announced {receiver.lines().count('RELOADING=1')}")
+    check(said == ["Failed to open log file (Is a directory)"], f"said {said}")
+
+
+@truth_world
+def short_watchdog(world, syslog):
+    """A watchdog of 2 ms (systemd allows it): it is served, not off."""
+    receiver = notified(world, usec=2000)
+    logd = world.start_logd("-s")
+    time.sleep(0.5)
+    mark = time.monotonic()
+    time.sleep(1)
+    pings = receiver.pings(mark)
+    stop_within_a_second(logd)
+    print(f"{pings} pings in the second after start with WATCHDOG_USEC=2000")
+    check(pings >= 100, f"{pings} pings in a second")
+
+
+@truth_world
+def troubles_end(world, syslog):
+    """A long-named driver that fails: its trouble is on the status line
+    whole; once it unloads the trouble is gone; another driver served later
+    is no recovery of the first."""
+    receiver = notified(world)
+    long = "a" * 50
+    refuser = refusing_socket(world, long)
+    logd = world.start_logd("-s")
+    trouble = (f"; driver TrelvoxController.{long} failed (the driver refuses connections), "
+               "tried again while it is published")
+    wait_until(lambda: any(trouble in s for s in receiver.statuses()), 10,
+               f"the whole trouble on the status line: {receiver.statuses()}")
+    refuser.close()
+    os.unlink(os.path.join(world.driver_dir, "TrelvoxController." + long))
+    wait_until(lambda: long not in receiver.statuses()[-1], 5,
+               f"the trouble gone with the driver: {receiver.statuses()[-1:]}")
+    other = ScriptedDriver(world, "other", [event_reply(b"{5E6A1B2C}other\n")])
+    wait_until(lambda: b"other" in read(LOG), 10, "the other driver served")
+    stop_within_a_second(logd)
+    other.close(unpublish=True)
+    recovered = [t for _, _, t in syslog.messages() if t.endswith("is served again")]
+    print(f"trouble whole on the status line, gone with its driver; recoveries said: {recovered}")
+    check(not recovered, f"a recovery was said: {recovered}")
+
+
 ROWS = {
+    "forged-name": forged_name,
+    "reason-and-reload": reason_and_reload,
+    "short-watchdog": short_watchdog,
+    "troubles-end": troubles_end,
     "stuck-system-log": stuck_system_log,
     "lock-removed": lock_removed,
     "event-call-fails": event_call_fails,
