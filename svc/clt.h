@@ -146,7 +146,7 @@ struct CltGlobals {
     // keeps writes to standard output whole and guards its fields; it is
     // taken before the report lock, never after.
     std::recursive_mutex reportLock;
-    std::timed_mutex stdoutLock;
+    std::mutex stdoutLock;
     CltLogState logState;
     CltWriter *writer; // null: text is written by its caller
     // Pumps of their own for the instances (main_pumps.cpp); null: the

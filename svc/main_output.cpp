@@ -32,6 +32,9 @@ namespace {
 
 // A stop is noticed within this while standard output takes nothing.
 constexpr int kWaitSliceMs = 50;
+// After a stop, the standard-output lock is tried this many times, a tenth
+// of a wait slice apart (200 ms in all), before its text counts as lost.
+constexpr int kStopLockTries = 40;
 // What a pipe found writable takes without blocking.
 constexpr uint32_t kMostAtOnce = PIPE_BUF;
 
@@ -208,12 +211,16 @@ void ToStdoutLocked(CltGlobals *clt, const char *text, uint32_t length) {
         return;
     }
     // After a stop, a writer left behind in the kernel may hold the lock
-    // for ever (standard output on the stalled disk).
+    // for ever (standard output on the stalled disk): it is waited for a
+    // short while only.
     std::unique_lock lock(clt->stdoutLock, std::defer_lock);
     if (StopRequested(clt)) {
-        if (!lock.try_lock_for(std::chrono::milliseconds(200))) {
-            clt->stdoutLostBytes += length;
-            return;
+        for (int tries = 0; !lock.try_lock(); ++tries) {
+            if (tries == kStopLockTries) {
+                clt->stdoutLostBytes += length;
+                return;
+            }
+            usleep(kWaitSliceMs * 1000 / 10);
         }
     } else {
         lock.lock();

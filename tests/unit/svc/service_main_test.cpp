@@ -52,6 +52,7 @@ ChildResult RunService(const std::function<void()> &prepare,
         setenv("TZ", "UTC", 1);
         tzset();
         ResetPlatform();
+        SetWallClock(svctest::NoteAboutToRun);
         SysFaults faults;
         gFaults = &faults;
         prepare();
@@ -66,13 +67,11 @@ ChildResult RunService(const std::function<void()> &prepare,
 
 // Sends the signal to the process once the service waits in its run loop.
 void SignalWhenWaiting(int sig) {
-    std::thread([sig] {
-        while (gClt == nullptr || Clt()->runLoop.load() == nullptr) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+    svctest::DetachQuiet([sig] {
+        svctest::WaitAboutToRun();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         kill(getpid(), sig);
-    }).detach();
+    });
 }
 
 TEST(ServiceStart, FailuresBeforeTheRunEndWithStatus1AndTheirMessage) {
@@ -141,10 +140,8 @@ TEST(ServiceRun, StopWhileThePumpRunsEndsAfterTheCurrentWait) {
 
 TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
     ChildResult r = RunService([] {
-        std::thread([] {
-            while (gClt == nullptr || Clt()->runLoop.load() == nullptr) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
+        svctest::DetachQuiet([] {
+            svctest::WaitAboutToRun();
             auto driver = std::make_shared<ScriptedDriver>();
             driver->QueueText("later {5E6A1B2C}\n");
             // The driver goes away; then a SIGTERM arrives.
@@ -154,7 +151,7 @@ TEST(ServiceRun, DriverPublishedLaterIsServedFromTheRunLoop) {
                 }
             });
             PublishInstance(driver);
-        }).detach();
+        });
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, std::string("\n\n") + kWaiting + kEstablishing + kEstablished +

@@ -11,11 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "lib/cli/shared/cli.h"
 #include "lib/platform/driver_registry.h"
@@ -87,6 +92,32 @@ std::string PumpOutput(Script script,
         *keep = driver;
     }
     return out;
+}
+
+// Starts fn on a thread of the test's own that blocks the asynchronous
+// signals, as every thread of the service but the main one does: a signal
+// to the process then reaches the main thread, as in the service.
+inline void DetachQuiet(std::function<void()> fn) {
+    std::thread([fn = std::move(fn)] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        fn();
+    }).detach();
+}
+
+// Set once the service is about to wait in its run loop: its tick timer,
+// made right before, reads the wall clock for the first time then.
+inline std::atomic<bool> gAboutToRun{false};
+inline int NoteAboutToRun(timespec *now) {
+    gAboutToRun.store(true);
+    return clock_gettime(CLOCK_REALTIME, now);
+}
+// Waits (on a quiet thread) until the service is about to run its run loop.
+inline void WaitAboutToRun() {
+    while (!gAboutToRun.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 // A signal to the process from inside a driver call, as a stop or an abort

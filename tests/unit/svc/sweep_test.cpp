@@ -78,10 +78,10 @@ Start RunStart(Sys entry, uint32_t n) {
                 svctest::SignalFromDriver(SIGTERM);
             }
         });
-        std::thread([] {
+        svctest::DetachQuiet([] {
             std::this_thread::sleep_for(std::chrono::seconds(2));
             kill(getpid(), SIGTERM);
-        }).detach();
+        });
         std::string name = "trelvoxlogd", mode = "-s";
         std::vector<char *> argv = {name.data(), mode.data(), nullptr};
         CltMain(2, argv.data());
