@@ -11,7 +11,8 @@
 //   has its files open in it.
 // Every second the service checks that both paths still name what it locked
 // and takes the lock again on what they name now; when another copy holds
-// it, this copy stops.
+// it, this copy stops. The checks touch the log directory, and so run where
+// the log file is written: on the log's writer.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -41,6 +42,9 @@ enum class Lock { kTaken, kHeldElsewhere, kUnavailable };
 std::mutex gMutex;
 std::atomic<uint64_t> gNextCheckMs{0};
 int gDirFd = -1; // the locked log directory
+// Whether gDirFd holds a lock: until it does, every check is due, so that
+// the directory is locked before the first line is written into it.
+std::atomic<bool> gDirHeld{false};
 OsFileIdentity gDirIdentity;
 bool gFileWarned = false; // the lock file could not be had, and that was said
 
@@ -89,6 +93,7 @@ Lock LockDirectory(const char *dir, int *error) {
         close(gDirFd);
     }
     gDirFd = fd;
+    gDirHeld.store(true);
     gDirIdentity =
         OsFileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0};
     return Lock::kTaken;
@@ -128,11 +133,9 @@ void TakeServiceLock(CltGlobals *clt) {
                kLockPath, strerror(error));
         gFileWarned = true;
     }
-    char dir[sizeof clt->logPath];
-    if (file != Lock::kHeldElsewhere && LogDirectory(clt, dir, sizeof dir) &&
-        LockDirectory(dir, &error) == Lock::kHeldElsewhere) {
-        file = Lock::kHeldElsewhere; // its holder is not known
-    }
+    // The log directory's lock is taken by the first check, on the thread
+    // that owns the log's file system (the log's writer), before the log
+    // file is first opened: a stalled log disk must not hold up the start.
     if (file == Lock::kHeldElsewhere) {
         char holderText[32];
         HolderText(holder, holderText, sizeof holderText);
@@ -140,7 +143,7 @@ void TakeServiceLock(CltGlobals *clt) {
         CliPrintError("Another copy of the service (%s) is logging already", holderText);
         CliExit(1);
     }
-    gNextCheckMs.store(CltNowMs() + kCheckEveryMs);
+    gNextCheckMs.store(0);
 }
 
 void KeepServiceLock(CltGlobals *clt) {
@@ -148,11 +151,11 @@ void KeepServiceLock(CltGlobals *clt) {
         return; // application mode writes no log directory
     }
     uint64_t now = CltNowMs();
-    if (now < gNextCheckMs.load(std::memory_order_relaxed)) {
+    if (now < gNextCheckMs.load(std::memory_order_relaxed) && gDirHeld.load()) {
         return;
     }
     std::lock_guard<std::mutex> guard(gMutex);
-    if (now < gNextCheckMs.load()) {
+    if (now < gNextCheckMs.load() && gDirHeld.load()) {
         return; // another thread checked meanwhile
     }
     gNextCheckMs.store(now + kCheckEveryMs);
@@ -173,8 +176,17 @@ void KeepServiceLock(CltGlobals *clt) {
     }
     char dir[sizeof clt->logPath];
     OsFileIdentity nowDir;
-    if (file != Lock::kHeldElsewhere && LogDirectory(clt, dir, sizeof dir) &&
-        OsFilePathIdentity(dir, &nowDir) && (gDirFd < 0 || !SameFile(nowDir, gDirIdentity)) &&
+    bool named = LogDirectory(clt, dir, sizeof dir) && OsFilePathIdentity(dir, &nowDir);
+    bool ownDir = named && gDirFd >= 0 && SameFile(nowDir, gDirIdentity);
+    if (file == Lock::kHeldElsewhere && ownDir) {
+        // A copy started after the lock file was deleted took the new one;
+        // the log directory is still this copy's, and that copy stops at
+        // its own check of it. The file is taken again once it is free.
+        file = Lock::kTaken;
+        gNextCheckMs.store(now + kCheckEveryMs / 4);
+    }
+    // A missing directory is made by the lock, as the log file would make it.
+    if (file != Lock::kHeldElsewhere && !ownDir && LogDirectory(clt, dir, sizeof dir) &&
         LockDirectory(dir, &error) == Lock::kHeldElsewhere) {
         file = Lock::kHeldElsewhere;
     }

@@ -155,6 +155,7 @@ void ReopenLogIfRequested(CltGlobals *clt) {
 }
 
 void LogFileOpenNow(CltGlobals *clt) {
+    KeepServiceLock(clt); // the log directory is ours before it is written
     clt->logWanted = true;
     // This open is at the log's path: it serves a pending hang-up too.
     clt->reopenRequested.store(false);

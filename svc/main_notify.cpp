@@ -235,7 +235,11 @@ void NotifyTick(CltGlobals *clt, bool pingNow) {
 }
 
 void ServiceTick(CltGlobals *clt, bool pingNow) {
-    KeepServiceLock(clt);
+    // The lock's checks touch the log directory: the writer makes them
+    // when there is one.
+    if (clt->writer == nullptr) {
+        KeepServiceLock(clt);
+    }
     WriterWatch(clt);
     NotifyTick(clt, pingNow);
 }

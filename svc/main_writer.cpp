@@ -32,6 +32,8 @@ constexpr uint64_t kLingerMs = 20;
 constexpr size_t kBatchBytes = 1 << 20;
 // What is written is made durable this long after the last sync at most.
 constexpr uint64_t kSyncEveryMs = 1000;
+// The single-instance lock is checked this often.
+constexpr uint64_t kLockCheckEveryMs = 1000;
 // The writer looks at its hang-ups and retries at least this often.
 constexpr uint64_t kIdleWakeMs = 1000;
 // A stop gives the writer this long to write what waits.
@@ -136,7 +138,6 @@ void DiskStep(CltGlobals *clt, CltWriter *w, std::unique_lock<std::mutex> &lock,
     work();
     lock.lock();
     w->busySinceMs = 0;
-    w->lastWriteMs = CltNowMs();
     StallEnded(clt, w, lock);
 }
 
@@ -178,8 +179,15 @@ void RoomAgain(CltGlobals *clt, CltWriter *w, std::unique_lock<std::mutex> &lock
 }
 
 void Run(CltGlobals *clt, CltWriter *w) {
+    uint64_t nextLockCheckMs = 0;
     std::unique_lock lock(w->mutex);
     for (;;) {
+        // Once a second: the lock's checks touch the log directory, which is
+        // this thread's to touch.
+        if (CltNowMs() >= nextLockCheckMs) {
+            nextLockCheckMs = CltNowMs() + kLockCheckEveryMs;
+            DiskStep(clt, w, lock, [clt] { KeepServiceLock(clt); });
+        }
         if (clt->reopenRequested.load(std::memory_order_relaxed)) {
             DiskStep(clt, w, lock, [clt] { LogFileServeHangUp(clt); });
             continue;
@@ -223,6 +231,7 @@ void Run(CltGlobals *clt, CltWriter *w) {
             }
         });
         if (!chunk.isCommand) {
+            w->lastWriteMs = CltNowMs();
             w->inFlight.clear();
             w->syncPending = true;
             RoomAgain(clt, w, lock);

@@ -349,23 +349,27 @@ class ScriptedDriver:
     the next prepared reply, as raw bytes; once they are used up, `after` is
     the reply (by default one that asks the service to wait). Every other
     call succeeds with no output. `requests` counts the method-6 requests;
-    while `gate` (an Event) is clear, method 6 is not answered."""
+    while `gate` (an Event) is clear, method 6 is not answered. `adopt`: a
+    socket already published under the name that refused until now (bound,
+    not listening), which from now on answers: the same instance, mended."""
 
-    def __init__(self, world, name, replies, after=None, gate=None):
+    def __init__(self, world, name, replies, after=None, gate=None, adopt=None):
         self.replies = list(replies)
         self.after = event_reply(b"", wait=1) if after is None else after
         self.requests = 0
         self.gate = gate
         self.path = os.path.join(world.driver_dir, "TrelvoxController." + name)
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         hidden = os.path.join(world.driver_dir, "." + name)
-        self.sock.bind(hidden)
+        self.sock = adopt or socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        if adopt is None:
+            self.sock.bind(hidden)
         self.sock.listen(4)
         self.sock.settimeout(0.1)
         self.running = True
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
-        os.rename(hidden, self.path)
+        if adopt is None:
+            os.rename(hidden, self.path)
 
     def _serve(self):
         while self.running:

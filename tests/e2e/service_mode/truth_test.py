@@ -169,9 +169,9 @@ def refused_or_closed(world, syslog):
     refuser = refusing_socket(world, "refuser")
     logd = world.start_logd("-s")
     time.sleep(6)
-    refuser.close()
-    os.unlink(os.path.join(world.driver_dir, "TrelvoxController.refuser"))
-    served = ScriptedDriver(world, "refuser", [event_reply(b"{5E6A1B2C}refuser served\n")])
+    # The same published socket starts to answer: the same driver, mended.
+    served = ScriptedDriver(world, "refuser", [event_reply(b"{5E6A1B2C}refuser served\n")],
+                            adopt=refuser)
     wait_until(lambda: b"refuser served" in read(LOG), 10, "the refuser served")
     served.close(unpublish=True)  # the service serves one driver at a time
     closer = ClosingDriver(world, "closer", 3)
