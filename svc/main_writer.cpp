@@ -206,16 +206,20 @@ void Run(CltGlobals *clt, CltWriter *w) {
             }
             continue;
         }
-        // Text that keeps coming is gathered into one write.
-        Chunk &front = w->queue.front();
+        // Text that keeps coming is gathered into one write: after a write,
+        // the next waits out the rest of the linger, unless a batch fills,
+        // a command or a hang-up comes, or the service stops.
         uint64_t sinceWrite = CltNowMs() - w->lastWriteMs;
-        if (!w->stopping && !front.isCommand && front.text.size() < kBatchBytes &&
-            w->queue.size() == 1 && sinceWrite < kLingerMs) {
-            w->wake.wait_for(lock, milliseconds(kLingerMs - sinceWrite));
-            w->lastWriteMs = 0; // lingered once: write now
-            continue;
+        auto gathering = [clt, w] {
+            const Chunk &front = w->queue.front();
+            return !w->stopping && !front.isCommand && front.text.size() < kBatchBytes &&
+                   w->queue.size() == 1 && !clt->reopenRequested.load(std::memory_order_relaxed);
+        };
+        if (sinceWrite < kLingerMs && gathering()) {
+            w->wake.wait_for(lock, milliseconds(kLingerMs - sinceWrite),
+                             [&gathering] { return !gathering(); });
         }
-        Chunk chunk = std::move(front);
+        Chunk chunk = std::move(w->queue.front());
         w->queue.pop_front();
         if (!chunk.isCommand) {
             w->queued -= chunk.text.size();
