@@ -369,16 +369,20 @@ void WriterWake(CltGlobals *clt) {
 
 void WriterWatch(CltGlobals *clt) {
     CltWriter *w = Writer(clt);
-    if (w == nullptr) {
+    // Standard output alone (application mode) has troubles of its own.
+    if (w == nullptr || clt->logHandle == nullptr) {
         return;
     }
-    uint64_t now = CltNowMs();
     std::unique_lock lock(w->mutex);
+    // Read under the lock: a step that began after an earlier reading would
+    // look as if it began in the future.
+    uint64_t now = CltNowMs();
     if (now < w->nextWatchMs) {
         return;
     }
     w->nextWatchMs = now + 250;
-    if (w->stallReported || w->busySinceMs == 0 || now - w->busySinceMs < kCltStallReportMs) {
+    if (w->stallReported || w->busySinceMs == 0 || now < w->busySinceMs ||
+        now - w->busySinceMs < kCltStallReportMs) {
         return;
     }
     w->stallReported = true;
