@@ -20,6 +20,7 @@
 
 #include "lib/cli/osx/ossys.h"
 #include "svc/clt.h"
+#include "svc/main_threads.h"
 #include "svc/main_writer.h"
 
 namespace {
@@ -147,26 +148,14 @@ bool StartPump(CltGlobals *clt, io_service_t service) {
     if (clt->logHandle != nullptr) {
         LogUse(clt);
     }
-    // Born with the asynchronous signals blocked: the main thread alone
-    // handles them.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    for (int sync : {SIGPIPE, SIGXFSZ, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
-        sigdelset(&all, sync);
-    }
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    bool started = true;
+    bool started = false;
     {
         std::lock_guard lock(clt->pumps->lock);
-        try {
-            self->thread = std::thread(PumpMain, clt, self.get());
+        started = StartQuietThread(&self->thread, PumpMain, clt, self.get());
+        if (started) {
             clt->pumps->threads.push_back(std::move(self));
-        } catch (...) {
-            started = false;
         }
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!started && clt->logHandle != nullptr) {
         LogRelease(clt);
     }

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "svc/clt.h"
+#include "svc/main_threads.h"
 
 namespace {
 
@@ -287,24 +288,9 @@ bool WriterStart(CltGlobals *clt) {
         return false;
     }
     w->bound = QueueBound();
-    // The thread is born with the asynchronous signals blocked, so that the
-    // main thread alone handles them; the synchronous ones (a broken pipe,
-    // a file too large) stay with the write that caused them.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    for (int sync : {SIGPIPE, SIGXFSZ, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
-        sigdelset(&all, sync);
-    }
-    pthread_sigmask(SIG_BLOCK, &all, &before);
     clt->writer = w;
-    try {
-        w->thread = std::thread(Run, clt, w);
-    } catch (...) {
+    if (!StartQuietThread(&w->thread, Run, clt, w)) {
         clt->writer = nullptr;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (clt->writer == nullptr) {
         delete w;
         return false;
     }
