@@ -41,8 +41,7 @@ constexpr uint64_t kIdleWakeMs = 1000;
 constexpr uint64_t kStopGraceMs = 500;
 // Application mode, queue full: the caller looks at the stop this often.
 constexpr uint64_t kRoomWaitMs = 50;
-// The queue full says so once, and takes text again once it has half its
-// room back.
+// The smallest bound TRELVOX_LOG_QUEUE_KIB may set.
 constexpr uint64_t kMinBoundBytes = 64 << 10;
 
 struct Chunk {
@@ -81,14 +80,14 @@ struct CltWriter {
     bool syncPending = false;
     uint64_t lastSyncMs = 0;
     bool stopping = false;
-    uint64_t giveUpAtMs = 0;
     bool done = false;      // the thread has ended (joined once the stop sees it)
     bool abandoned = false; // left behind in the kernel by a stop
     // The stall: said once, and said when it ends.
     bool stallReported = false;
     uint64_t stallSinceMs = 0;
     uint64_t nextWatchMs = 0;
-    // The queue full: text went to standard output.
+    // The queue full: text went to standard output; said once, and said
+    // again when the queue has half its room back.
     bool fullReported = false;
     uint64_t overflowBytes = 0;
     std::thread thread;
