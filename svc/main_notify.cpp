@@ -37,6 +37,31 @@ void Add(char *text, size_t size, size_t *at, const char *format, ...) {
     }
 }
 
+// The troubles of the status line, each whole or not at all: a line too
+// long for systemd drops the last ones and says how many.
+struct Troubles {
+    char *text;
+    size_t size;
+    size_t at;
+    uint32_t dropped;
+};
+
+void AddTrouble(Troubles *troubles, const char *format, ...) CLI_PRINTF(2, 3);
+void AddTrouble(Troubles *troubles, const char *format, ...) {
+    char one[kCltStatusSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(one, sizeof one, format, args);
+    va_end(args);
+    // Room for "; N more troubles" after it.
+    constexpr size_t kNoteRoom = 24;
+    if (troubles->dropped == 0 && troubles->at + strlen(one) + kNoteRoom < troubles->size) {
+        Add(troubles->text, troubles->size, &troubles->at, "%s", one);
+    } else {
+        ++troubles->dropped;
+    }
+}
+
 struct Line {
     char *text;
     size_t size;
@@ -86,54 +111,43 @@ void Compose(CltGlobals *clt, char *text, size_t size) {
             Add(text, size, &at, "Waiting for a driver");
         }
     }
-    // The troubles, each whole or not at all: a line too long for systemd
-    // drops the last ones and says how many.
-    char trouble[kCltStatusSize];
-    uint32_t dropped = 0;
-    auto addTrouble = [&](const char *format, auto... args) {
-        snprintf(trouble, sizeof trouble, format, args...);
-        // Room for "; N more troubles" after it.
-        constexpr size_t kNoteRoom = 24;
-        if (dropped == 0 && at + strlen(trouble) + kNoteRoom < size) {
-            Add(text, size, &at, "%s", trouble);
-        } else {
-            ++dropped;
-        }
-    };
+    Troubles troubles{text, size, at, 0};
     const CltLogState &log = clt->logState;
     if (log.closed) {
-        addTrouble("; log file closed (%s), text going to standard output",
+        AddTrouble(&troubles, "; log file closed (%s), text going to standard output",
                    strerror(log.error != 0 ? log.error : EIO));
     } else if (log.refusing) {
-        addTrouble("; log file not taking text (%s), text going to standard output",
+        AddTrouble(&troubles, "; log file not taking text (%s), text going to standard output",
                    strerror(log.error != 0 ? log.error : EIO));
     }
     uint64_t stalledMs = 0;
     uint64_t waiting = 0;
     if (WriterStalled(clt, &stalledMs, &waiting)) {
-        addTrouble("; log file stalled for %llu s, %llu bytes waiting",
+        AddTrouble(&troubles, "; log file stalled for %llu s, %llu bytes waiting",
                    static_cast<unsigned long long>(stalledMs / 1000),
                    static_cast<unsigned long long>(waiting));
     }
     if (clt->stdoutGone) {
-        addTrouble("; standard output gone");
+        AddTrouble(&troubles, "; standard output gone");
     } else if (clt->stdoutFailReported) {
-        addTrouble("; standard output failing (%s)", strerror(clt->stdoutError));
+        AddTrouble(&troubles, "; standard output failing (%s)", strerror(clt->stdoutError));
     }
     if (clt->sysLogDropped != 0) {
-        addTrouble("; system log not taking messages (%u dropped)", clt->sysLogDropped);
+        AddTrouble(&troubles, "; system log not taking messages (%u dropped)", clt->sysLogDropped);
     }
     if (driver.platformProblem[0] != '\0') {
-        addTrouble("; %s", driver.platformProblem);
+        AddTrouble(&troubles, "; %s", driver.platformProblem);
     }
     for (uint32_t i = 0; i < kCltMostFailing; ++i) {
         if (driver.failing[i][0] != '\0') {
-            addTrouble("; driver %s failed (%s), tried again while it is published",
+            AddTrouble(&troubles, "; driver %s failed (%s), tried again while it is published",
                        driver.failing[i], driver.failure[i]);
         }
     }
-    if (dropped != 0) {
-        Add(text, size, &at, "; %u more trouble%s", dropped, dropped == 1 ? "" : "s");
+    at = troubles.at;
+    if (troubles.dropped != 0) {
+        Add(text, size, &at, "; %u more trouble%s", troubles.dropped,
+            troubles.dropped == 1 ? "" : "s");
     }
 }
 
