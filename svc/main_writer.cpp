@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -85,7 +86,9 @@ struct CltWriter {
     // The stall: said once, and said when it ends.
     bool stallReported = false;
     uint64_t stallSinceMs = 0;
-    uint64_t nextWatchMs = 0;
+    // When the stall watch looks next; read without the lock, so that a
+    // pump's cycle that finds nothing due costs one load.
+    std::atomic<uint64_t> nextWatchMs{0};
     // The queue full: text went to standard output; said once, and said
     // again when the queue has half its room back.
     bool fullReported = false;
@@ -358,14 +361,17 @@ void WriterWatch(CltGlobals *clt) {
     if (w == nullptr || clt->logHandle == nullptr) {
         return;
     }
+    if (CltNowMs() < w->nextWatchMs.load(std::memory_order_relaxed)) {
+        return;
+    }
     std::unique_lock lock(w->mutex);
     // Read under the lock: a step that began after an earlier reading would
     // look as if it began in the future.
     uint64_t now = CltNowMs();
-    if (now < w->nextWatchMs) {
+    if (now < w->nextWatchMs.load()) {
         return;
     }
-    w->nextWatchMs = now + 250;
+    w->nextWatchMs.store(now + 250);
     if (w->stallReported || w->busySinceMs == 0 || now < w->busySinceMs ||
         now - w->busySinceMs < kCltStallReportMs) {
         return;
